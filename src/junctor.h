@@ -1,0 +1,3 @@
+#pragma once
+
+int junctorCmd(int argc, const char* const argv[]);

@@ -1,0 +1,9 @@
+#include "platform/pathrules.h"
+
+int isDrivePath(const wchar_t* fullPath) { return fullPath[0] == L'/'; }
+
+int pathNamesIgnoreCase(void) { return 0; }
+
+int isRelativeToCurrentDir(const wchar_t* path) {
+  return path[0] != 0 && path[0] != L'/' && path[0] != L'\\';
+}

@@ -1,0 +1,14 @@
+// UTF-8 and wide text for the platforms whose ANSI code page is UTF-8.
+#pragma once
+#include <stddef.h>
+
+// Decodes `length` bytes (-1: up to and with the terminator) into `wide`.
+// Returns the count written, terminator included when it was part of the
+// input, or 0 when the text is not valid UTF-8 or does not fit. With
+// `keepInvalidBytes`, a byte that is not valid UTF-8 becomes U+DC80 + byte so
+// that any file name survives the round trip through wideToUtf8.
+int utf8ToWide(const char* text, int length, wchar_t* wide, int capacity, bool keepInvalidBytes);
+
+// Encodes terminated wide text; returns the byte length without terminator,
+// or -1 when it does not fit in `capacity` bytes with its terminator.
+int wideToUtf8(const wchar_t* wide, char* text, size_t capacity);
