@@ -13,7 +13,10 @@
 namespace {
 
 const size_t kSubstituteCapacity = 276;
-const size_t kReparseBufferSize = 1088;
+// The fixed fields and room for 536 characters: 1088 bytes where a wide
+// character has two bytes, as on Windows.
+const size_t kReparseBufferSize = 16 + 536 * sizeof(WCHAR);
+static_assert(sizeof(WCHAR) != 2 || kReparseBufferSize == 1088, "reparse buffer of Windows");
 const size_t kMaxNameChars = 535;
 const int kContinue = -1;
 
@@ -220,7 +223,8 @@ void fillReparseData(const Run* run, unsigned char* buffer) {
   USHORT substituteBytes = (USHORT)(run->substituteLength * sizeof(WCHAR));
   USHORT targetBytes = (USHORT)(run->targetLength * sizeof(WCHAR));
   data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-  data->ReparseDataLength = (USHORT)(substituteBytes + targetBytes + 12);
+  // The four offset and length fields, then both names with terminators.
+  data->ReparseDataLength = (USHORT)(8 + substituteBytes + targetBytes + 2 * sizeof(WCHAR));
   data->MountPointReparseBuffer.SubstituteNameOffset = 0;
   data->MountPointReparseBuffer.SubstituteNameLength = substituteBytes;
   data->MountPointReparseBuffer.PrintNameOffset = (USHORT)(substituteBytes + sizeof(WCHAR));

@@ -13,6 +13,9 @@ using fakefs::Op;
 
 namespace {
 
+const std::wstring kDeviceIoControlCall =
+    L"DeviceIoControl " + std::to_wstring(16 + (16 + 12 + 2) * sizeof(WCHAR));
+
 const char kDefaultTail[] =
     ". See https://learn.microsoft.com/en-us/windows/win32/debug/system-error-codes--0-499-\n";
 
@@ -151,10 +154,11 @@ TEST_F(JunctorTest, WritesMountPointReparseData) {
   ASSERT_EQ(0, result.code) << result.err;
   EXPECT_EQ("", result.out + result.err);
   std::vector<unsigned char> data = fakefs::reparseData(L"D:\\build\\out");
-  ASSERT_EQ(76u, data.size());
+  // 76 bytes where a wide character has two bytes, as on Windows.
+  ASSERT_EQ(16 + (16 + 12 + 2) * sizeof(WCHAR), data.size());
   const REPARSE_DATA_BUFFER* buffer = (const REPARSE_DATA_BUFFER*)data.data();
   EXPECT_EQ(IO_REPARSE_TAG_MOUNT_POINT, buffer->ReparseTag);
-  EXPECT_EQ(68, buffer->ReparseDataLength);
+  EXPECT_EQ(8 + (16 + 12 + 2) * sizeof(WCHAR), buffer->ReparseDataLength);
   EXPECT_EQ(0, buffer->Reserved);
   const auto& mountPoint = buffer->MountPointReparseBuffer;
   EXPECT_EQ(0, mountPoint.SubstituteNameOffset);
@@ -176,7 +180,8 @@ TEST_F(JunctorTest, TargetOfFullLengthFitsTheReparseBuffer) {
   }
   CommandResult result = run({"D:\\build\\out", narrow(target)});
   ASSERT_EQ(0, result.code) << result.err;
-  EXPECT_EQ(1064u, fakefs::reparseData(L"D:\\build\\out").size());
+  // 1064 bytes where a wide character has two bytes.
+  EXPECT_EQ(16 + (263 + 259 + 2) * sizeof(WCHAR), fakefs::reparseData(L"D:\\build\\out").size());
 }
 
 TEST_F(JunctorTest, WriterFailuresReportTheirCodeAndRemoveTheLinkDirectory) {
@@ -202,7 +207,7 @@ TEST_F(JunctorTest, WriterFailuresReportTheirCodeAndRemoveTheLinkDirectory) {
        ERROR_DIR_NOT_EMPTY,
        1,
        "ERROR set Junction, Dir not empty: D:\\build\\out\n",
-       {L"CreateDirectoryW D:\\build\\out", L"CreateFileW D:\\build\\out", L"DeviceIoControl 76",
+       {L"CreateDirectoryW D:\\build\\out", L"CreateFileW D:\\build\\out", kDeviceIoControlCall,
         L"GetLastError", L"CloseHandle", L"RemoveDirectoryW D:\\build\\out"}},
   };
   for (const Case& c : cases) {

@@ -94,8 +94,7 @@ TEST(FakeFsPaths, FullPathNameReportsTheSizeItNeeds) {
   reset();
   wchar_t buffer[8];
   wchar_t* filePart = nullptr;
-  EXPECT_EQ(GetFullPathNameW(L"D:\\abcde", 8, buffer, &filePart), 8u);  // 8 chars, 8 slots
-  EXPECT_EQ(GetFullPathNameW(L"D:\\abcde", 9, buffer, &filePart), 0u + 9);
+  EXPECT_EQ(GetFullPathNameW(L"D:\\abcde", 8, buffer, &filePart), 9u);  // no room for the 0
   EXPECT_EQ(GetFullPathNameW(L"D:\\abcd", 8, buffer, &filePart), 7u);
   EXPECT_STREQ(buffer, L"D:\\abcd");
   EXPECT_STREQ(filePart, L"abcd");
@@ -132,17 +131,21 @@ TEST_F(FakeFs, AttributesOfThePathItself) {
       {L"D:\\link", 0x410, 0},
       {L"D:\\gone", 0x410, 0},
       {L"D:\\link\\a.txt", 0x20, 0},
+      {L"\\\\?\\D:\\data\\a.txt", 0x20, 0},
+      {L"\\\\?\\UNC\\server\\share\\dir", 0x10, 0},
       {L"D:\\link\\Sub\\..\\ro.txt", 0x21, 0},
       {L"D:\\data\\missing", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
       {L"D:\\missing\\x", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
       {L"D:\\data\\a.txt\\x", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
-      {L"D:\\gone\\x", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
+      {L"D:\\gone\\x", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
       {L"Q:\\", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
       {L"\\\\other\\share\\x", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << c.path;
-    if (c.error) EXPECT_EQ(GetLastError(), c.error) << c.path;
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
   }
 }
 
@@ -180,7 +183,9 @@ TEST_F(FakeFs, CreateDirectory) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(CreateDirectoryW(c.path, nullptr), c.error == 0) << c.path;
-    if (c.error) EXPECT_EQ(GetLastError(), c.error) << c.path;
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
   }
   EXPECT_EQ(list(L"D:\\data"),
             (std::vector<std::wstring>{L"a.txt", L"flink", L"New", L"ro.txt", L"Sub", L"viaLink"}));
@@ -210,7 +215,9 @@ TEST_F(FakeFs, RemoveDirectoryAndDeleteFile) {
   for (const Case& c : cases) {
     Kind before = kindOf(c.path);
     EXPECT_EQ(c.remove(c.path), c.error == 0) << c.path;
-    if (c.error) EXPECT_EQ(GetLastError(), c.error) << c.path;
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
     EXPECT_EQ(kindOf(c.path), c.error ? before : Kind::None) << c.path;
   }
   // Removing a link leaves its target alone.
@@ -241,7 +248,9 @@ TEST_F(FakeFs, EnumerationInNameOrderWithoutRegardToCase) {
   do {
     seen.push_back({data.cFileName, data.dwFileAttributes});
     // Taken as it was when the enumeration began.
-    if (seen.size() == 3) EXPECT_TRUE(DeleteFileW(L"D:\\data\\B.txt"));
+    if (seen.size() == 3) {
+      EXPECT_TRUE(DeleteFileW(L"D:\\data\\B.txt"));
+    }
   } while (FindNextFileW(find, &data));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
   EXPECT_EQ(seen, (std::vector<std::pair<std::wstring, DWORD>>{{L".", 0x10},

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the unit tests on the in-memory file system and
+# the POSIX tests (plain and under ASan/UBSan), then the Windows build under
+# Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+for preset in default asan mingw; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done

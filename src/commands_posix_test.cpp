@@ -1,0 +1,344 @@
+// The shipped executables on the real file system, in temporary directories.
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class CommandsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/junctor-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    char resolved[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(pattern, resolved));
+    root = resolved;
+  }
+  void TearDown() override {
+    nftw(
+        root.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); },
+        16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  Result run(const char* exe, const std::vector<std::string>& args, const std::string& cwd = "") {
+    std::string outFile = root + "/.stdout", errFile = root + "/.stderr";
+    pid_t child = fork();
+    if (child == 0) {
+      if (chdir(cwd.empty() ? root.c_str() : cwd.c_str()) != 0) _exit(99);
+      int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      std::vector<char*> argv{(char*)exe};
+      for (const std::string& arg : args) argv.push_back((char*)arg.c_str());
+      argv.push_back(nullptr);
+      execv(exe, argv.data());
+      _exit(98);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outFile),
+                  readFile(errFile)};
+    unlink(outFile.c_str());
+    unlink(errFile.c_str());
+    return result;
+  }
+  Result junctor(const std::vector<std::string>& args) { return run(JUNCTOR_EXE, args); }
+  Result tidyup(const std::vector<std::string>& args, const std::string& cwd = "") {
+    return run(TIDYUP_EXE, args, cwd);
+  }
+  Result realpathCmd(const std::vector<std::string>& args) { return run(REALPATH_EXE, args); }
+
+  std::string at(const std::string& name) const { return root + "/" + name; }
+  void mkdirs(const std::vector<std::string>& names) {
+    for (const std::string& name : names) ASSERT_EQ(0, mkdir(at(name).c_str(), 0755)) << name;
+  }
+  void touch(const std::string& name) { std::ofstream(at(name)) << "x"; }
+  void symlinkTo(const std::string& target, const std::string& name) {
+    ASSERT_EQ(0, symlink(target.c_str(), at(name).c_str()));
+  }
+  std::string linkContent(const std::string& name) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink(at(name).c_str(), buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, n);
+  }
+  bool exists(const std::string& name) {
+    struct stat st;
+    return lstat(at(name).c_str(), &st) == 0;
+  }
+  bool isDir(const std::string& name) {
+    struct stat st;
+    return lstat(at(name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  bool isLink(const std::string& name) {
+    struct stat st;
+    return lstat(at(name).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  }
+
+  std::string root;
+};
+
+TEST_F(CommandsTest, FreshLinkLeadsToTheTargetsAbsolutePath) {
+  mkdirs({"target", "build"});
+  touch("target/content.txt");
+  Result result = run(JUNCTOR_EXE, {"build/out", "target/"}, root);
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ("", result.out + result.err);
+  EXPECT_EQ(at("target"), linkContent("build/out"));
+  EXPECT_TRUE(exists("build/out/content.txt"));
+}
+
+TEST_F(CommandsTest, MissingLinkParentIsReported) {
+  mkdirs({"target"});
+  Result result = junctor({"missing/out", "target"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR create link directory, Path not found: " + at("missing/out") + "\n", result.err);
+}
+
+TEST_F(CommandsTest, RefusalsKeepTheirTextAndCode) {
+  mkdirs({"target"});
+  touch("file");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string err;
+  } cases[] = {
+      {{"out", "missing"}, 2, "ERROR target does not exists as directory: " + at("missing") + "\n"},
+      {{"out", "file"}, 2, "ERROR target does not exists as directory: " + at("file") + "\n"},
+      {{"out", "target", "-X"}, 8, "ERROR unknown option X in argument:-X"},
+      {{"out", "target", "x"}, 8, "ERROR-faulty-argument:x"},
+      {{std::string(260, 'l'), "target"}, 6, "ERROR-invalid-link path-length\n"},
+      {{"out", std::string(260, 't')}, 7, "ERROR-invalid-target path-length\n"},
+      {{std::string(255, 'l'), "target"}, 1, "ERROR-invalid-link-path\n"},
+      {{"out", std::string(255, 't')}, 2, "ERROR-invalid-target-path\n"},
+  };
+  for (const Case& c : cases) {
+    Result result = junctor(c.args);
+    EXPECT_EQ(c.code, result.code) << c.err;
+    EXPECT_EQ(c.err, result.err);
+  }
+  EXPECT_FALSE(exists("out"));
+}
+
+// Each row: what stands at the link, the option, the exit code, the message.
+TEST_F(CommandsTest, ExistingLinkPathIsClearedAsTheOptionsAllow) {
+  const std::string another =
+      "ERROR-<link-path> has another destination, use -L to enable redirect\n";
+  const std::string directory =
+      "ERROR <link-path> refers to a normal directory, use -F to force remove\n";
+  const std::string file = "ERROR-<link-path> refers to a file, use -F to force remove\n";
+  enum At { Nothing, LinkToTarget, OtherLink, Dangling, Directory, File };
+  struct Case {
+    At at;
+    const char* option;
+    int code;
+    std::string err;
+  } cases[] = {
+      {LinkToTarget, "", 0, ""},     {LinkToTarget, "-L", 0, ""},     {LinkToTarget, "-F", 0, ""},
+      {Nothing, "", 0, ""},          {Nothing, "-L", 0, ""},          {Nothing, "-F", 0, ""},
+      {OtherLink, "", 3, another},   {OtherLink, "-L", 0, ""},        {OtherLink, "-F", 0, ""},
+      {Dangling, "", 3, another},    {Dangling, "-L", 0, ""},         {Dangling, "-F", 0, ""},
+      {Directory, "", 3, directory}, {Directory, "-L", 3, directory}, {Directory, "-F", 0, ""},
+      {File, "", 3, file},           {File, "-L", 3, file},           {File, "-F", 0, ""},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    mkdirs({"target", "other"});
+    touch("other/canary");
+    switch (c.at) {
+      case Nothing:
+        break;
+      case LinkToTarget:
+        symlinkTo(at("target"), "out");
+        break;
+      case OtherLink:
+        symlinkTo(at("other"), "out");
+        break;
+      case Dangling:
+        symlinkTo(at("gone"), "out");
+        break;
+      case Directory:
+        mkdirs({"out", "out/sub"});
+        touch("out/sub/file");
+        symlinkTo(at("other"), "out/sub/link");
+        symlinkTo(at("other/canary"), "out/filelink");
+        break;
+      case File:
+        touch("out");
+        break;
+    }
+    Result result = junctor({"out", "target", c.option});
+    SCOPED_TRACE(testing::Message() << "row " << c.at << " " << c.option);
+    EXPECT_EQ(c.code, result.code);
+    EXPECT_EQ(c.err, result.err);
+    if (c.code == 0) {
+      EXPECT_EQ(at("target"), linkContent("out"));
+    }
+    EXPECT_TRUE(exists("other/canary"));
+  }
+}
+
+TEST_F(CommandsTest, SecondIdenticalRunChangesNothing) {
+  mkdirs({"target"});
+  ASSERT_EQ(0, junctor({"out", "target"}).code);
+  struct stat before;
+  ASSERT_EQ(0, lstat(at("out").c_str(), &before));
+  sleep(1);
+  for (const char* target : {"target", "target/", "./target"}) {
+    Result result = junctor({"out", target, "-F"});
+    EXPECT_EQ(0, result.code) << result.err;
+  }
+  struct stat after;
+  ASSERT_EQ(0, lstat(at("out").c_str(), &after));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+}
+
+TEST_F(CommandsTest, LetterCaseCountsForLinkTargets) {
+  mkdirs({"v", "V"});
+  symlinkTo(at("v"), "out");
+  Result result = junctor({"out", "V"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ(at("v"), linkContent("out"));
+}
+
+TEST_F(CommandsTest, TargetReachedThroughALinkIsAlreadyThere) {
+  mkdirs({"real", "real/out"});
+  symlinkTo(at("real"), "alias");
+  ASSERT_EQ(0, junctor({"link", "alias/out"}).code);
+  Result again = junctor({"link", "alias/out"});
+  EXPECT_EQ(0, again.code) << again.err;
+}
+
+TEST_F(CommandsTest, ForceNeverRemovesTheTarget) {
+  mkdirs({"out", "out/target"});
+  touch("out/target/keep");
+  Result result = junctor({"out", "out/target", "-F"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR " + at("out") + " contains the " + at("out/target") + ", refused to remove it\n",
+            result.err);
+  EXPECT_TRUE(exists("out/target/keep"));
+}
+
+TEST_F(CommandsTest, CreatesTheTargetUnderT) {
+  touch("file");
+  EXPECT_EQ(0, junctor({"out", "new/deeper", "-T"}).code);
+  EXPECT_EQ(at("new/deeper"), linkContent("out"));
+  Result refused = junctor({"out2", "file", "-T"});
+  EXPECT_EQ(2, refused.code);
+  EXPECT_NE(std::string::npos, refused.err.find("ERROR creation directory, Windows error: 80: "));
+  EXPECT_EQ(0, junctor({"out2", "file", "-FT"}).code);
+  EXPECT_TRUE(isDir("file"));
+}
+
+TEST_F(CommandsTest, RealpathFollowsLinksAndConverts) {
+  mkdirs({"Real", "Real/Sub"});
+  symlinkTo(at("Real"), "link");
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{at("link/Sub")}, at("Real/Sub")},
+      {{at("link") + "\\Sub\\", "-/"}, at("Real/Sub")},
+      {{at("link/Sub"), "-a"}, at("real/sub")},
+      {{at("link/Sub"), "-aA"}, at("REAL/SUB")},
+      {{at("missing")}, ""},
+  };
+  for (const Case& c : cases) {
+    Result result = realpathCmd(c.args);
+    EXPECT_EQ(0, result.code);
+    if (c.out.empty()) {
+      EXPECT_EQ("", result.out);
+    } else {
+      // Case conversion covers the whole path, the temporary root included.
+      EXPECT_EQ(c.out.substr(root.size()), result.out.substr(root.size())) << c.args[0];
+      EXPECT_EQ(root.size() + c.out.size() - root.size(), result.out.size());
+    }
+  }
+}
+
+TEST_F(CommandsTest, TidyupNeverFollowsALinkInside) {
+  mkdirs({"canaries", "canaries/dir", "out", "out/sub", "out/sub/deeper"});
+  touch("canaries/dir/canary");
+  touch("canaries/file");
+  touch("out/a");
+  touch("out/sub/deeper/b");
+  symlinkTo(at("canaries/dir"), "out/dirlink");
+  symlinkTo(at("canaries/dir"), "out/sub/dirlink");
+  symlinkTo(at("canaries/file"), "out/filelink");
+  symlinkTo(at("gone"), "out/dangling");
+  Result result = tidyup({"out"}, root);
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ("", result.out + result.err);
+  EXPECT_TRUE(isDir("out"));
+  EXPECT_FALSE(exists("out/a"));
+  EXPECT_FALSE(exists("out/sub"));
+  EXPECT_FALSE(exists("out/dirlink"));
+  EXPECT_FALSE(exists("out/dangling"));
+  EXPECT_TRUE(exists("canaries/dir/canary"));
+  EXPECT_TRUE(exists("canaries/file"));
+}
+
+TEST_F(CommandsTest, TidyupKeepDirsAndLinkGivenAsPath) {
+  mkdirs({"real", "real/sub"});
+  touch("real/a");
+  touch("real/sub/b");
+  symlinkTo(at("real"), "link");
+  EXPECT_EQ(0, tidyup({"link", "-D"}).code);
+  EXPECT_FALSE(exists("real/a"));
+  EXPECT_TRUE(exists("real/sub/b"));
+  EXPECT_EQ(0, tidyup({"link/"}).code);
+  EXPECT_TRUE(isLink("link"));
+  EXPECT_FALSE(exists("real/sub"));
+}
+
+TEST_F(CommandsTest, TidyupCreatesMissingPaths) {
+  mkdirs({"cwd"});
+  touch("file");
+  EXPECT_EQ(0, tidyup({at("a/b/c")}).code);
+  EXPECT_TRUE(isDir("a/b/c"));
+  EXPECT_EQ(0, tidyup({"out"}, at("cwd")).code);
+  EXPECT_TRUE(isDir("cwd/out"));
+  EXPECT_EQ(0, tidyup({"file"}).code);
+  EXPECT_TRUE(isDir("file"));
+}
+
+TEST_F(CommandsTest, TidyupReportsWhatItCannotDelete) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may delete anything";
+  mkdirs({"out", "out/locked"});
+  touch("out/locked/file");
+  chmod(at("out/locked").c_str(), 0555);
+  Result result = tidyup({"out"});
+  chmod(at("out/locked").c_str(), 0755);
+  EXPECT_EQ(1, result.code);
+  EXPECT_EQ(
+      "ERROR >tidyup out ERROR on clean directory tree, Windows error: 5: out/locked/file. See "
+      "https://learn.microsoft.com/en-us/windows/win32/debug/system-error-codes--0-499-\n",
+      result.err);
+}
+
+}  // namespace
