@@ -341,4 +341,23 @@ TEST_F(CommandsTest, TidyupReportsWhatItCannotDelete) {
       result.err);
 }
 
+TEST_F(CommandsTest, NonAsciiPathsPassUnchanged) {
+  mkdirs({"caf\xc3\xa9", "caf\xc3\xa9/\xe6\x97\xa5"});
+  touch("caf\xc3\xa9/\xe6\x97\xa5/f");
+  EXPECT_EQ(0, junctor({"l\xc3\xafnk", "caf\xc3\xa9"}).code);
+  EXPECT_EQ(at("caf\xc3\xa9"), linkContent("l\xc3\xafnk"));
+  EXPECT_EQ(at("caf\xc3\xa9/\xe6\x97\xa5"), realpathCmd({at("l\xc3\xafnk/\xe6\x97\xa5")}).out);
+  Result missing = junctor({"l\xc3\xafnk", "n\xc3\xb6"});
+  EXPECT_EQ("ERROR target does not exists as directory: " + at("n\xc3\xb6") + "\n", missing.err);
+  EXPECT_EQ(0, tidyup({"l\xc3\xafnk"}).code);
+  EXPECT_FALSE(exists("caf\xc3\xa9/\xe6\x97\xa5"));
+}
+
+TEST_F(CommandsTest, NamesThatAreNotUtf8AreStillRemoved) {
+  mkdirs({"out", "out/\xff\xfe"});
+  touch("out/\xff\xfe/\x80");
+  EXPECT_EQ(0, tidyup({"out"}).code);
+  EXPECT_FALSE(exists("out/\xff\xfe"));
+}
+
 }  // namespace

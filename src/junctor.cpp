@@ -122,7 +122,9 @@ int checkTarget(Run* run) {
     return kContinue;
   }
   if (run->flags.createTarget) return createTarget(run);
-  fprintf(stderr, "ERROR target does not exists as directory: %ls\n", run->targetFull);
+  char text[PATH_TEXT_CAPACITY];
+  fprintf(stderr, "ERROR target does not exists as directory: %s\n",
+          pathText(run->targetFull, text));
   return 2;
 }
 
@@ -166,7 +168,10 @@ int refuseTargetInsideLink(const Run* run) {
     if (a != b) return kContinue;
   }
   if (!isSeparator(target[length]) && !isSeparator(run->linkFull[length - 1])) return kContinue;
-  fprintf(stderr, "ERROR %ls contains the %ls, refused to remove it\n", run->linkFull, target);
+  char linkText[PATH_TEXT_CAPACITY];
+  char targetText[PATH_TEXT_CAPACITY];
+  fprintf(stderr, "ERROR %s contains the %s, refused to remove it\n",
+          pathText(run->linkFull, linkText), pathText(target, targetText));
   return 3;
 }
 
@@ -179,7 +184,9 @@ int replaceLink(Run* run) {
   if (status != kContinue) return status;
   if (RemoveDirectoryW(run->linkFull)) return kContinue;
   unsigned long code = GetLastError();
-  fprintf(stderr, "ERROR-remove-existing-link-%lu on <link-path> %ls \n", code, run->linkFull);
+  char text[PATH_TEXT_CAPACITY];
+  fprintf(stderr, "ERROR-remove-existing-link-%lu on <link-path> %s \n", code,
+          pathText(run->linkFull, text));
   return 4;
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/pathrules.h"
 #include "platform/winapi.h"
+#include "printWinAPIError.h"
 
 namespace {
 
@@ -180,6 +181,7 @@ int realpath_cmd(int argc, const char* const argv[]) {
   if (status) return status;
   wchar_t output[MAX_PATH] = {0};
   readCmpLink(path, output, MAX_PATH, 0, modes.caseMode, modes.slashMode);
-  printf("%ls", output);
+  char text[PATH_TEXT_CAPACITY];
+  printf("%s", pathText(output, text));
   return 0;
 }

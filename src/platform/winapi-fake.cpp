@@ -632,6 +632,32 @@ int MultiByteToWideChar(UINT codePage, DWORD, const char* text, int textLength, 
   return count;
 }
 
+// Only shows paths in messages, so it is left out of the log and the call
+// counts: tests of the file operations see the same calls with or without it.
+int WideCharToMultiByte(UINT codePage, DWORD, const wchar_t* wide, int wideLength, char* text,
+                        int textCapacity, const char*, BOOL* usedDefaultChar) {
+  if (!wide || wideLength == 0 || wideLength < -1 || textCapacity < 0 ||
+      (textCapacity > 0 && !text) || (codePage != CP_ACP && codePage != 65001)) {
+    return result(ERROR_INVALID_PARAMETER);
+  }
+  std::wstring source =
+      wideLength < 0 ? std::wstring(wide, wcslen(wide) + 1) : std::wstring(wide, wideLength);
+  std::string bytes;
+  for (wchar_t c : source) {
+    if (static_cast<unsigned long>(c) > 0x10FFFF) return result(ERROR_NO_UNICODE_TRANSLATION);
+    const wchar_t one[2] = {c, 0};
+    char encoded[8];
+    int length = c ? wideToUtf8(one, encoded, sizeof encoded) : 0;
+    bytes.append(encoded, length);
+    if (!c) bytes += '\0';
+  }
+  if (textCapacity == 0) return static_cast<int>(bytes.size());
+  if (bytes.size() > size_t(textCapacity)) return result(ERROR_INSUFFICIENT_BUFFER);
+  memcpy(text, bytes.data(), bytes.size());
+  if (usedDefaultChar) *usedDefaultChar = 0;
+  return static_cast<int>(bytes.size());
+}
+
 DWORD GetFullPathNameW(const wchar_t* path, DWORD capacity, wchar_t* buffer, wchar_t** filePart) {
   if (enter(Op::GetFullPathNameW, logLine(Op::GetFullPathNameW, path))) return 0;
   if (!path || !*path) return result(ERROR_INVALID_NAME);

@@ -64,6 +64,8 @@ void beforeCall(Op op, int nth, std::function<void()> action);
 // Every call since reset, one entry each: the operation's name, then a blank
 // and its path argument where it has one ("CreateDirectoryW D:\x",
 // "DeviceIoControl 76" with the input size, "CloseHandle", "GetLastError").
+// WideCharToMultiByte, which only shows paths in messages, is not logged,
+// counted or made to fail.
 const std::vector<std::wstring>& log();
 // Handles and enumerations opened and not yet closed.
 int openHandles();

@@ -116,6 +116,16 @@ TEST(FakeFsText, MultiByteToWideCharDecodesUtf8) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
 }
 
+TEST(FakeFsText, WideCharToMultiByteEncodesUtf8Unlogged) {
+  reset();
+  char text[8];
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"D:\\\u00E9", -1, text, 8, nullptr, nullptr), 6);
+  EXPECT_STREQ(text, "D:\\\xC3\xA9");
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"D:\\\u00E9", -1, text, 5, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(log(), std::vector<std::wstring>{L"GetLastError"});
+}
+
 TEST_F(FakeFs, AttributesOfThePathItself) {
   struct Case {
     const wchar_t* path;

@@ -301,6 +301,18 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int textLe
   return count;
 }
 
+int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideLength, char* text,
+                        int textCapacity, const char*, BOOL* usedDefaultChar) {
+  if (codePage != CP_ACP || flags != 0 || !wide || wideLength != -1 || textCapacity <= 0 || !text) {
+    return failCode(ERROR_INVALID_PARAMETER);
+  }
+  // Bytes that were not UTF-8 in a file name come back as they were.
+  int length = wideToUtf8(wide, text, (size_t)textCapacity);
+  if (length < 0) return failCode(ERROR_INSUFFICIENT_BUFFER);
+  if (usedDefaultChar) *usedDefaultChar = 0;
+  return length + 1;
+}
+
 DWORD GetFullPathNameW(const wchar_t* path, DWORD capacity, wchar_t* buffer, wchar_t** filePart) {
   if (!path || !*path) return failCode(ERROR_INVALID_NAME);
   std::wstring given;

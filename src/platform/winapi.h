@@ -94,6 +94,8 @@ struct WIN32_FIND_DATAW {
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int textLength,
                         wchar_t* wide, int wideCapacity);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideLength, char* text,
+                        int textCapacity, const char* defaultChar, BOOL* usedDefaultChar);
 DWORD GetFullPathNameW(const wchar_t* path, DWORD capacity, wchar_t* buffer, wchar_t** filePart);
 DWORD GetFileAttributesW(const wchar_t* path);
 BOOL CreateDirectoryW(const wchar_t* path, LPSECURITY_ATTRIBUTES security);

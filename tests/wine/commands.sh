@@ -96,5 +96,16 @@ expect "tree empty" test -d tree -a -z "$(ls -A tree)"
 check "tidyup creates" 0 "" "" tidyup.exe new/deeper/out
 expect "created with parents" test -d new/deeper/out
 
+# Non-ASCII paths: the embedded manifest makes UTF-8 the ANSI code page.
+for exe in junctor.exe realpath.exe tidyup.exe; do
+  expect "$exe embeds the UTF-8 manifest" grep -q "<activeCodePage[^>]*>UTF-8</activeCodePage>" "$bin/$exe"
+done
+mkdir café
+check "realpath non-ASCII" 0 "$win\\café" "" realpath.exe café
+check "tidyup non-ASCII" 0 "" "" tidyup.exe café/über
+expect "non-ASCII directory created" test -d café/über
+check "junctor non-ASCII message" 2 "" "ERROR target does not exists as directory: $win\\café\\nö" \
+  junctor.exe lnk café/nö
+
 echo "$passed passed, $failed failed"
 [[ $failed == 0 ]]
