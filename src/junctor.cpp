@@ -19,6 +19,7 @@ const size_t kReparseBufferSize = 16 + 536 * sizeof(WCHAR);
 static_assert(sizeof(WCHAR) != 2 || kReparseBufferSize == 1088, "reparse buffer of Windows");
 const size_t kMaxNameChars = 535;
 const int kContinue = -1;
+const char kTreeRemovalContext[] = "ERROR on deletion faulty directory tree instead symbLink";
 
 struct Flags {
   int force;
@@ -197,10 +198,14 @@ int removeDirectory(Run* run) {
   }
   int status = refuseTargetInsideLink(run);
   if (status != kContinue) return status;
+  // A volume is never cleared to make room for a link.
+  if (isVolumeRoot(run->linkFull)) {
+    printWinAPIError(ERROR_ACCESS_DENIED, run->linkFull, kTreeRemovalContext);
+    return 5;
+  }
   int32_t result = removeDirTree(run->linkFull, 0, run->errPath, MAX_PATH);
   if (result == 0) return kContinue;
-  printWinAPIError(result, run->errPath,
-                   "ERROR on deletion faulty directory tree instead symbLink");
+  printWinAPIError(result, run->errPath, kTreeRemovalContext);
   return 5;
 }
 

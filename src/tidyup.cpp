@@ -80,6 +80,12 @@ int32_t removeEntry(const wchar_t* fullName, int keepDirs, wchar_t* errPath, int
   return removeByKind(fullName, attributes, keepDirs, errPath, errPathCap);
 }
 
+int namesVolumeRoot(const wchar_t* path) {
+  wchar_t full[MAX_PATH];
+  DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+  return length > 0 && length < MAX_PATH && isVolumeRoot(full);
+}
+
 int isDotEntry(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
 
 }  // namespace
@@ -204,7 +210,10 @@ int createCleanDirCmd(int argc, const char* const argv[]) {
     return 2;
   }
   wchar_t errPath[MAX_PATH] = {0};
-  int32_t status = createCleanDir(path, 1, keepDirs, errPath, MAX_PATH);
+  // Cleaning a whole volume is never what a build means, whatever a script
+  // with an empty variable may say.
+  int32_t status = namesVolumeRoot(path) ? failWith(ERROR_ACCESS_DENIED, path, errPath, MAX_PATH)
+                                         : createCleanDir(path, 1, keepDirs, errPath, MAX_PATH);
   if (status == 0) return 0;
   fprintf(stderr, "ERROR >tidyup %s %s", argv[1], option);
   printWinAPIError(status, errPath, "ERROR on clean directory tree");

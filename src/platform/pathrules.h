@@ -11,3 +11,7 @@ int pathNamesIgnoreCase(void);
 // Non-zero for a path that names neither a root nor a drive: it is relative
 // to the current directory, which therefore exists.
 int isRelativeToCurrentDir(const wchar_t* path);
+
+// Non-zero for the root of a volume or share, given as a full path: the tree
+// operations never clear one.
+int isVolumeRoot(const wchar_t* fullPath);
