@@ -262,4 +262,26 @@ TEST_F(CommandsTest, NamesThatAreNotUtf8AreStillRemoved) {
   EXPECT_FALSE(exists("out/\xff\xfe"));
 }
 
+// Found by fuzzing.
+TEST_F(CommandsTest, ForceNeverRemovesATargetReachedThroughALink) {
+  mkdirs({"a", "a/a"});
+  touch("a/a/precious");
+  symlinkTo(at("a/a"), "b");
+  Result result = junctor({"a", "b", "-F"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR " + at("a") + " contains the " + at("b") + ", refused to remove it\n",
+            result.err);
+  EXPECT_TRUE(exists("a/a/precious"));
+}
+
+TEST_F(CommandsTest, LongNonAsciiTargetStaysIdempotent) {
+  std::string name;
+  for (int i = 0; i < 120; i++) name += "\xc3\xa9";  // 240 bytes, 120 characters
+  mkdirs({name});
+  ASSERT_GT(at(name).size(), 260u);
+  ASSERT_EQ(0, junctor({"out", name}).code);
+  Result again = junctor({"out", name});
+  EXPECT_EQ(0, again.code) << again.err;
+}
+
 }  // namespace

@@ -70,12 +70,14 @@ void applyOption(char letter, void* state) {
 }
 
 // A final path never ends in a separator, so neither may the paths compared
-// with it; a root keeps its own.
+// with it; a root keeps its own, and so does a path of separators only.
 void dropTrailingSeparators(wchar_t* path) {
   size_t length = wcslen(path);
-  while (length > 1 && isSeparator(path[length - 1]) && !(length == 3 && path[1] == L':')) {
-    path[--length] = 0;
-  }
+  size_t kept = length;
+  while (kept > 0 && isSeparator(path[kept - 1])) kept--;
+  if (kept == 0 || kept == length) return;
+  if (kept == 2 && path[1] == L':') kept = 3;
+  path[kept] = 0;
 }
 
 int convertArg(const char* arg, wchar_t* wide, const char* message, int code) {
@@ -117,12 +119,21 @@ int createTarget(Run* run) {
   return 2;
 }
 
+// A directory link at the target is taken as it is, but one that leads
+// nowhere would make a junction to nowhere.
+int isUsableDirectory(const wchar_t* path, DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return 1;
+  wchar_t finalPath[MAX_PATH];
+  return readCmpLink(path, finalPath, MAX_PATH, 0, 0, 0) != 3;
+}
+
 int checkTarget(Run* run) {
   DWORD attributes = GetFileAttributesW(run->targetFull);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return kContinue;
-  }
-  if (run->flags.createTarget) return createTarget(run);
+  if (isUsableDirectory(run->targetFull, attributes)) return kContinue;
+  int isDirectory =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (run->flags.createTarget && !isDirectory) return createTarget(run);
   char text[PATH_TEXT_CAPACITY];
   fprintf(stderr, "ERROR target does not exists as directory: %s\n",
           pathText(run->targetFull, text));
@@ -154,25 +165,42 @@ int leadsToTarget(Run* run) {
   return readCmpLink(run->linkFull, targetFinal, MAX_PATH, 1, 'A', '/') == 0;
 }
 
-// Removing what stands at the link would remove the target, or cut the way
-// to it, when the target lies inside the link path.
-int refuseTargetInsideLink(const Run* run) {
-  size_t length = wcslen(run->linkFull);
-  const wchar_t* target = run->targetFull;
-  if (wcslen(target) <= length) return kContinue;
+// Non-zero when `inner` is `outer` or lies inside it, names compared as the
+// platform compares them.
+int pathWithin(const wchar_t* inner, const wchar_t* outer) {
+  size_t length = wcslen(outer);
+  if (length == 0 || wcslen(inner) < length) return 0;
   int ignoreCase = pathNamesIgnoreCase();
   for (size_t i = 0; i < length; i++) {
-    wchar_t a = run->linkFull[i];
-    wchar_t b = target[i];
+    wchar_t a = outer[i];
+    wchar_t b = inner[i];
     if (isSeparator(a) && isSeparator(b)) continue;
     if (ignoreCase && asciiLower(a) == asciiLower(b)) continue;
-    if (a != b) return kContinue;
+    if (a != b) return 0;
   }
-  if (!isSeparator(target[length]) && !isSeparator(run->linkFull[length - 1])) return kContinue;
+  return inner[length] == 0 || isSeparator(inner[length]) || isSeparator(outer[length - 1]);
+}
+
+// Where a tree is removed, the target may also lie inside it through a link
+// on its own way; a final path that cannot be read proves nothing.
+int targetInsideTree(const Run* run) {
+  wchar_t linkFinal[MAX_PATH];
+  wchar_t targetFinal[MAX_PATH];
+  if (readCmpLink(run->linkFull, linkFinal, MAX_PATH, 0, 0, 0) != 0) return 1;
+  if (readCmpLink(run->targetFull, targetFinal, MAX_PATH, 0, 0, 0) != 0) return 1;
+  return pathWithin(targetFinal, linkFinal);
+}
+
+// Removing what stands at the link would remove the target, or cut the way
+// to it, when the target is the link path or lies inside it.
+int refuseTargetInsideLink(const Run* run, int removesTree) {
+  if (!pathWithin(run->targetFull, run->linkFull) && !(removesTree && targetInsideTree(run))) {
+    return kContinue;
+  }
   char linkText[PATH_TEXT_CAPACITY];
   char targetText[PATH_TEXT_CAPACITY];
   fprintf(stderr, "ERROR %s contains the %s, refused to remove it\n",
-          pathText(run->linkFull, linkText), pathText(target, targetText));
+          pathText(run->linkFull, linkText), pathText(run->targetFull, targetText));
   return 3;
 }
 
@@ -181,7 +209,7 @@ int replaceLink(Run* run) {
     fputs("ERROR-<link-path> has another destination, use -L to enable redirect\n", stderr);
     return 3;
   }
-  int status = refuseTargetInsideLink(run);
+  int status = refuseTargetInsideLink(run, 0);
   if (status != kContinue) return status;
   if (RemoveDirectoryW(run->linkFull)) return kContinue;
   unsigned long code = GetLastError();
@@ -196,7 +224,7 @@ int removeDirectory(Run* run) {
     fputs("ERROR <link-path> refers to a normal directory, use -F to force remove\n", stderr);
     return 3;
   }
-  int status = refuseTargetInsideLink(run);
+  int status = refuseTargetInsideLink(run, 1);
   if (status != kContinue) return status;
   // A volume is never cleared to make room for a link.
   if (isVolumeRoot(run->linkFull)) {

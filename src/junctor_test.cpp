@@ -446,4 +446,52 @@ TEST_F(JunctorTest, CreatesMissingTargetUnderT) {
   EXPECT_EQ(Kind::Dir, fakefs::kindOf(L"\\\\server\\share\\new"));
 }
 
+// Found by fuzzing.
+TEST_F(JunctorTest, TargetBehindALinkIntoTheTreeSurvivesForce) {
+  fakefs::addDir(L"D:\\a");
+  fakefs::addDir(L"D:\\a\\a");
+  fakefs::addFile(L"D:\\a\\a\\precious");
+  fakefs::addJunction(L"D:\\b", L"D:\\a\\a");
+  CommandResult result = run({"D:\\a", "D:\\b", "-F"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR D:\\a contains the D:\\b, refused to remove it\n", result.err);
+  EXPECT_EQ(Kind::File, fakefs::kindOf(L"D:\\a\\a\\precious"));
+}
+
+TEST_F(JunctorTest, LinkEqualToTargetIsNeverRemoved) {
+  fakefs::addFile(L"D:\\cache\\out\\precious");
+  fakefs::failCall(Op::GetFinalPathNameByHandleA, 0, ERROR_NOT_ENOUGH_MEMORY);
+  CommandResult result = run({"D:\\cache\\out", "d:/cache/out", "-F"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR D:\\cache\\out contains the d:\\cache\\out, refused to remove it\n", result.err);
+  EXPECT_EQ(Kind::File, fakefs::kindOf(L"D:\\cache\\out\\precious"));
+}
+
+TEST_F(JunctorTest, SeparatorsAloneAreNotTheCurrentRoot) {
+  CommandResult result = run({"//", "\\"});
+  EXPECT_NE(0, result.code);
+  EXPECT_EQ(0, calls(L"DeviceIoControl"));
+}
+
+TEST_F(JunctorTest, DanglingJunctionIsNoTarget) {
+  fakefs::addJunction(L"D:\\dangling", L"D:\\gone");
+  for (const char* option : {"", "-T", "-FT"}) {
+    CommandResult result = run({"D:\\build\\out", "D:\\dangling", option});
+    EXPECT_EQ(2, result.code) << option;
+    EXPECT_EQ("ERROR target does not exists as directory: D:\\dangling\n", result.err);
+  }
+  EXPECT_EQ(Kind::None, fakefs::kindOf(L"D:\\build\\out"));
+}
+
+TEST_F(JunctorTest, LongNonAsciiTargetStaysIdempotent) {
+  // 150 characters, but 300 bytes in the UTF-8 code page.
+  std::wstring target = L"D:\\" + std::wstring(150, L'\u00e9');
+  fakefs::addDir(target);
+  std::string narrowTarget = "D:\\";
+  for (int i = 0; i < 150; i++) narrowTarget += "\xc3\xa9";
+  ASSERT_EQ(0, run({"D:\\build\\out", narrowTarget}).code);
+  CommandResult again = run({"D:\\build\\out", narrowTarget});
+  EXPECT_EQ(0, again.code) << again.err;
+}
+
 }  // namespace

@@ -38,26 +38,30 @@ wchar_t convertChar(wchar_t c, char caseMode, char slashMode, int* mark) {
 }
 
 // The final path comes as ANSI text; a byte that does not decode stands for
-// itself so that the comparison still sees every character.
+// itself so that the comparison still sees every character. Returns its
+// length in wide characters, or -2 when it has MAX_PATH or more.
 int32_t decodeFinalPath(const char* text, wchar_t* wide) {
   int count = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, MAX_PATH);
   if (count > 0) return count - 1;
-  int32_t length = 0;
-  for (; text[length]; length++) wide[length] = (unsigned char)text[length];
-  wide[length] = 0;
+  int32_t length = (int32_t)strlen(text);
+  if (length >= MAX_PATH) return -2;
+  for (int32_t i = 0; i <= length; i++) wide[i] = (unsigned char)text[i];
   return length;
 }
 
 // Reads the final path of `path` without its prefix into `delivered`.
-// Returns its length, or -2 / -3 for the results 2 and 3.
+// Returns its length, or -2 / -3 for the results 2 and 3. The narrow buffer
+// has room for any path of MAX_PATH characters in a multi-byte code page,
+// so that a name with non-ASCII letters is not refused at fewer characters
+// than any other.
 int32_t readFinalPath(const wchar_t* path, wchar_t* delivered) {
   HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return -3;
-  char finalPath[MAX_PATH];
-  DWORD length = GetFinalPathNameByHandleA(file, finalPath, MAX_PATH, 0);
+  char finalPath[PATH_TEXT_CAPACITY];
+  DWORD length = GetFinalPathNameByHandleA(file, finalPath, PATH_TEXT_CAPACITY, 0);
   CloseHandle(file);
-  if (length == 0 || length >= MAX_PATH) return -2;
+  if (length == 0 || length >= PATH_TEXT_CAPACITY) return -2;
   const char* text = finalPath;
   if (strncmp(text, kFinalPathPrefix, 4) == 0) text += 4;
   return decodeFinalPath(text, delivered);

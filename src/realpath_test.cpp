@@ -83,14 +83,16 @@ TEST_F(ReadCmpLinkTest, CapacityCutsTheCopy) {
 
 TEST_F(ReadCmpLinkTest, UnreadableFinalPathLeavesTheBufferAlone) {
   std::wstring deep = L"D:\\Cache";
-  while (deep.size() < 256) {
-    deep += L"\\" + std::wstring(std::min<size_t>(60, 255 - deep.size()), L'x');
+  while (deep.size() < 259) {
+    deep += L"\\" + std::wstring(std::min<size_t>(60, 258 - deep.size()), L'x');
     fakefs::addDir(deep);
   }
   std::wstring out;
-  EXPECT_EQ(2, copy(deep.c_str(), &out)) << deep.size();
-  EXPECT_EQ(std::wstring(259, L'#'), out);
-  EXPECT_EQ(0, copy(deep.substr(0, deep.rfind(L'\\')).c_str(), &out));
+  EXPECT_EQ(0, copy(deep.c_str(), &out)) << "the longest path there can be";
+  EXPECT_EQ(deep, out);
+  fakefs::addDir(deep + L"\\y");
+  EXPECT_EQ(2, copy((deep + L"\\y").c_str(), &out));
+  EXPECT_EQ(std::wstring(259, L'#'), out) << "left as it was";
 
   EXPECT_EQ(3, copy(L"D:\\missing", &out));
   EXPECT_EQ(std::wstring(259, L'#'), out);

@@ -112,14 +112,15 @@ int32_t cleanDirContent(const wchar_t* path, int keepDirs, wchar_t* errPath, int
     return failWith(ERROR_DIRECTORY, path, errPath, errPathCap);
   }
   size_t length = wcslen(path);
-  int endsInSeparator = isSeparator(path[length - 1]);
-  if (length + (endsInSeparator ? 2 : 3) > MAX_PATH) {
+  // "D:" lists as "D:*": with a separator it would be the root of D:.
+  int takesNames = isSeparator(path[length - 1]) || isBareDrive(path);
+  if (length + (takesNames ? 2 : 3) > MAX_PATH) {
     return failWith(ERROR_FILENAME_EXCED_RANGE, path, errPath, errPathCap);
   }
   wchar_t fullName[MAX_PATH];
   wcsnCopy(fullName, MAX_PATH, path, -1);
   size_t prefixLength = length;
-  if (!endsInSeparator) fullName[prefixLength++] = L'\\';
+  if (!takesNames) fullName[prefixLength++] = L'\\';
   fullName[prefixLength] = L'*';
   fullName[prefixLength + 1] = 0;
 
@@ -163,8 +164,15 @@ int32_t removeDirTree(const wchar_t* path, int keepDirs, wchar_t* errPath, int e
 int32_t createCleanDir(const wchar_t* path, int force, int keepDirs, wchar_t* errPath,
                        int errPathCap) {
   int32_t status = createDir(path, force, errPath, errPathCap);
-  if (status) return status;
-  return cleanDirContent(path, keepDirs, errPath, errPathCap);
+  if (status == 0) status = cleanDirContent(path, keepDirs, errPath, errPathCap);
+  if (status != 0) return status;
+  // A link into its own parent is removed while its target is cleaned; the
+  // directory asked for is then gone, and that is no success.
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return failWith(ERROR_PATH_NOT_FOUND, path, errPath, errPathCap);
+  }
+  return 0;
 }
 
 namespace {

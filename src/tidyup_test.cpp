@@ -388,4 +388,24 @@ TEST_F(TidyupCmdTest, CreatesRelativeNamesInTheCurrentDirectory) {
             fakefs::list(L"D:\\data"));
 }
 
+// Found by fuzzing.
+TEST_F(TidyupCmdTest, BareDriveCleansTheDrivesCurrentDirectory) {
+  addTree(L"D:\\data\\work");
+  fakefs::setCurrentDirectory(L"D:\\data\\work");
+  CommandResult result = run({"D:"});
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\data\\work"));
+  EXPECT_EQ(Kind::File, fakefs::kindOf(L"D:\\data\\file.txt"));
+  expectCanaryUntouched();
+}
+
+TEST_F(TidyupCmdTest, LinkIntoItsOwnParentIsNoSuccess) {
+  fakefs::addJunction(L"D:\\data\\j", L"D:\\data");
+  CommandResult result = run({"D:\\data\\j"});
+  EXPECT_EQ(1, result.code);
+  EXPECT_EQ(
+      "ERROR >tidyup D:\\data\\j ERROR on clean directory tree, Path not found: D:\\data\\j\n",
+      result.err);
+}
+
 }  // namespace

@@ -14,3 +14,5 @@ int isVolumeRoot(const wchar_t* fullPath) {
   }
   return fullPath[0] != 0;
 }
+
+int isBareDrive(const wchar_t*) { return 0; }

@@ -23,3 +23,5 @@ int isVolumeRoot(const wchar_t* fullPath) {
   }
   return separators <= 1;
 }
+
+int isBareDrive(const wchar_t* path) { return path[0] != 0 && path[1] == L':' && path[2] == 0; }

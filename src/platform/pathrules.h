@@ -15,3 +15,7 @@ int isRelativeToCurrentDir(const wchar_t* path);
 // Non-zero for the root of a volume or share, given as a full path: the tree
 // operations never clear one.
 int isVolumeRoot(const wchar_t* fullPath);
+
+// Non-zero for a bare drive ("D:"), which names the drive's current
+// directory: its entries are named "D:name", with no separator.
+int isBareDrive(const wchar_t* path);
