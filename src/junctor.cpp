@@ -182,7 +182,8 @@ int pathWithin(const wchar_t* inner, const wchar_t* outer) {
 }
 
 // Where a tree is removed, the target may also lie inside it through a link
-// on its own way; a final path that cannot be read proves nothing.
+// on its own way. When a final path cannot be read, nothing shows that the
+// target lies outside, so the tree stays.
 int targetInsideTree(const Run* run) {
   wchar_t linkFinal[MAX_PATH];
   wchar_t targetFinal[MAX_PATH];
