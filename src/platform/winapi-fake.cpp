@@ -113,6 +113,7 @@ const wchar_t* const kOpNames[] = {
     L"DeviceIoControl",
     L"CloseHandle",
     L"GetLastError",
+    L"GetFileInformationByHandle",
 };
 
 std::wstring upper(std::wstring s) {
@@ -530,6 +531,41 @@ DWORD setReparsePoint(const FileHandle& h, const void* in, DWORD inSize) {
   return 0;
 }
 
+// Reparse data as FSCTL_GET_REPARSE_POINT returns it: what was set, or for
+// links made by the test, a mount point or an absolute symbolic link.
+std::vector<unsigned char> reparseBytes(const Node& node) {
+  if (!node.reparse.empty()) return node.reparse;
+  std::wstring substitute = L"\\??\\" + node.target;
+  bool junction = node.kind == Kind::Junction;
+  size_t names = junction ? kMountPointPathOffset
+                          : offsetof(REPARSE_DATA_BUFFER, SymbolicLinkReparseBuffer.PathBuffer);
+  size_t subBytes = substitute.size() * sizeof(WCHAR);
+  size_t printBytes = node.target.size() * sizeof(WCHAR);
+  std::vector<unsigned char> bytes(names + subBytes + printBytes + 2 * sizeof(WCHAR), 0);
+  REPARSE_DATA_BUFFER head = {};
+  head.ReparseTag = junction ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+  head.ReparseDataLength = static_cast<USHORT>(bytes.size() - REPARSE_DATA_BUFFER_HEADER_SIZE);
+  auto& mp = head.MountPointReparseBuffer;  // same four fields in both layouts
+  mp.SubstituteNameLength = static_cast<USHORT>(subBytes);
+  mp.PrintNameOffset = static_cast<USHORT>(subBytes + sizeof(WCHAR));
+  mp.PrintNameLength = static_cast<USHORT>(printBytes);
+  memcpy(bytes.data(), &head, names < sizeof head ? names : sizeof head);
+  memcpy(bytes.data() + names, substitute.c_str(), subBytes);
+  memcpy(bytes.data() + names + subBytes + sizeof(WCHAR), node.target.c_str(), printBytes);
+  return bytes;
+}
+
+DWORD getReparsePoint(const FileHandle& h, void* out, DWORD outSize, DWORD* returned) {
+  Node* node = nodeAt(h.volume, h.names);
+  if (!node) return ERROR_FILE_NOT_FOUND;
+  if (!isLink(*node)) return ERROR_NOT_A_REPARSE_POINT;
+  std::vector<unsigned char> bytes = reparseBytes(*node);
+  if (!out || outSize < bytes.size()) return ERROR_INSUFFICIENT_BUFFER;
+  memcpy(out, bytes.data(), bytes.size());
+  if (returned) *returned = static_cast<DWORD>(bytes.size());
+  return 0;
+}
+
 Node& addNode(const std::wstring& path, Kind kind) {
   Walk w = walk(path, false);
   if (w.node) throw std::invalid_argument("fakefs: already exists: " + narrow(path));
@@ -759,15 +795,35 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, char* buffer, DWORD capacity, DWORD
   return static_cast<DWORD>(path.size());
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void*, DWORD,
+BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                      DWORD* bytesReturned, LPOVERLAPPED) {
   std::wstring size = std::to_wstring(inSize);
   if (enter(Op::DeviceIoControl, logLine(Op::DeviceIoControl, size.c_str()))) return 0;
   if (bytesReturned) *bytesReturned = 0;
   auto it = st().handles.find(device);
   if (it == st().handles.end()) return result(ERROR_INVALID_HANDLE);
+  if (code == FSCTL_GET_REPARSE_POINT) {
+    return result(getReparsePoint(it->second, out, outSize, bytesReturned));
+  }
   if (code != FSCTL_SET_REPARSE_POINT) return result(ERROR_INVALID_FUNCTION);
   return result(setReparsePoint(it->second, in, inSize));
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+  if (enter(Op::GetFileInformationByHandle, logLine(Op::GetFileInformationByHandle))) return 0;
+  auto it = st().handles.find(file);
+  if (it == st().handles.end()) return result(ERROR_INVALID_HANDLE);
+  Node* node = nodeAt(it->second.volume, it->second.names);
+  if (!node || !information) return result(node ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND);
+  memset(information, 0, sizeof *information);
+  information->dwFileAttributes = attributesOf(*node);
+  information->dwVolumeSerialNumber =
+      static_cast<DWORD>(std::hash<std::wstring>()(upper(it->second.volume->root)));
+  uint64_t index = reinterpret_cast<uintptr_t>(node);
+  information->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+  information->nFileIndexLow = static_cast<DWORD>(index);
+  information->nNumberOfLinks = 1;
+  return result(0);
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -29,6 +29,7 @@ enum class Op {
   DeviceIoControl,
   CloseHandle,
   GetLastError,
+  GetFileInformationByHandle,
 };
 
 enum class Kind { None, Dir, File, Junction, FileLink };

@@ -429,8 +429,12 @@ TEST_F(FakeFs, MountPointRefusals) {
   EXPECT_FALSE(DeviceIoControl(writer, FSCTL_SET_REPARSE_POINT, plain.data(), plain.size(), nullptr,
                                0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_REPARSE_DATA));
-  EXPECT_FALSE(
-      DeviceIoControl(writer, 0x900A8, plain.data(), plain.size(), nullptr, 0, nullptr, nullptr));
+  // A plain directory has no reparse data to read back.
+  std::vector<unsigned char> out(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  EXPECT_FALSE(DeviceIoControl(writer, FSCTL_GET_REPARSE_POINT, nullptr, 0, out.data(),
+                               (DWORD)out.size(), nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_A_REPARSE_POINT));
+  EXPECT_FALSE(DeviceIoControl(writer, 0x900AC, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
   CloseHandle(writer);
 }

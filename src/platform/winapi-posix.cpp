@@ -26,11 +26,13 @@ const unsigned kFindMagic = 0x4A4E4644;
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
+enum class Opened { Query, LinkItself, Writer, Hold };
+
 struct FileRecord {
   unsigned magic;
-  bool writer;
-  int fd;      // writer on a directory: the directory itself; otherwise -1
-  char* path;  // query: resolved absolute path; writer: the path as opened
+  Opened kind;
+  int fd;      // writer on a directory and hold: the directory itself; otherwise -1
+  char* path;  // query: resolved absolute path; otherwise the path as opened
 };
 
 struct FindRecord {
@@ -152,12 +154,12 @@ HANDLE failHandle(DWORD code) {
   return INVALID_HANDLE_VALUE;
 }
 
-HANDLE newFileRecord(bool writer, int fd, char* path) {
+HANDLE newFileRecord(Opened kind, int fd, char* path) {
   if (!path) {
     if (fd >= 0) close(fd);
     return failHandle(ERROR_NOT_ENOUGH_MEMORY);
   }
-  return new FileRecord{kFileMagic, writer, fd, path};
+  return new FileRecord{kFileMagic, kind, fd, path};
 }
 
 HANDLE openQuery(const char* path) {
@@ -166,7 +168,7 @@ HANDLE openQuery(const char* path) {
     failErrno(errno, path);
     return INVALID_HANDLE_VALUE;
   }
-  return newFileRecord(false, -1, resolved);
+  return newFileRecord(Opened::Query, -1, resolved);
 }
 
 // Opens the directory or directory link itself, for DeviceIoControl.
@@ -185,7 +187,28 @@ HANDLE openWriter(const char* path) {
       return INVALID_HANDLE_VALUE;
     }
   }
-  return newFileRecord(true, fd, strdup(path));
+  return newFileRecord(Opened::Writer, fd, strdup(path));
+}
+
+HANDLE openLinkItself(const char* path) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    failErrno(errno, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  return newFileRecord(Opened::LinkItself, -1, strdup(path));
+}
+
+// A held directory: open, and never a link unless the caller follows it.
+HANDLE openHold(const char* path, bool linkItself) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (linkItself ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    int err = errno;
+    if (err == ELOOP || err == ENOTDIR) return failHandle(ERROR_DIRECTORY);
+    failErrno(err, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  return newFileRecord(Opened::Hold, fd, strdup(path));
 }
 
 bool nameInside(USHORT offset, USHORT length, size_t room) {
@@ -241,6 +264,44 @@ BOOL makeJunction(const char* target, const char* path) {
     mkdir(path, 0777);  // leave the empty directory the caller had
     return failErrno(err, path);
   }
+  return 1;
+}
+
+// A link as Windows reports it: a mount point with an absolute target for a
+// link to a directory, otherwise a symbolic link, relative where its text is.
+BOOL readReparseData(const char* path, void* out, DWORD outSize, DWORD* returned) {
+  char text[PATH_MAX];
+  ssize_t length = readlink(path, text, sizeof text - 1);
+  if (length < 0)
+    return errno == EINVAL ? failCode(ERROR_NOT_A_REPARSE_POINT) : failErrno(errno, path);
+  text[length] = 0;
+  wchar_t target[PATH_MAX];
+  if (utf8ToWide(text, -1, target, PATH_MAX, true) == 0)
+    return failCode(ERROR_INVALID_REPARSE_DATA);
+  bool relative = text[0] != '/';
+  bool mountPoint = !relative && linkActsAsDir(AT_FDCWD, path);
+  std::wstring print(target);
+  std::wstring substitute = relative ? print : L"\\??\\" + print;
+  size_t names = mountPoint ? offsetof(REPARSE_DATA_BUFFER, MountPointReparseBuffer.PathBuffer)
+                            : offsetof(REPARSE_DATA_BUFFER, SymbolicLinkReparseBuffer.PathBuffer);
+  size_t subBytes = substitute.size() * sizeof(WCHAR);
+  size_t printBytes = print.size() * sizeof(WCHAR);
+  size_t total = names + subBytes + printBytes + 2 * sizeof(WCHAR);
+  if (!out || outSize < total) return failCode(ERROR_INSUFFICIENT_BUFFER);
+  REPARSE_DATA_BUFFER head;
+  memset(&head, 0, sizeof head);
+  head.ReparseTag = mountPoint ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+  head.ReparseDataLength = (USHORT)(total - REPARSE_DATA_BUFFER_HEADER_SIZE);
+  auto& mp = head.MountPointReparseBuffer;  // the same four fields in both layouts
+  mp.SubstituteNameLength = (USHORT)subBytes;
+  mp.PrintNameOffset = (USHORT)(subBytes + sizeof(WCHAR));
+  mp.PrintNameLength = (USHORT)printBytes;
+  if (!mountPoint && relative) head.SymbolicLinkReparseBuffer.Flags = SYMLINK_FLAG_RELATIVE;
+  memset(out, 0, total);
+  memcpy(out, &head, names < sizeof head ? names : sizeof head);
+  memcpy((char*)out + names, substitute.c_str(), subBytes);
+  memcpy((char*)out + names + subBytes + sizeof(WCHAR), print.c_str(), printBytes);
+  if (returned) *returned = (DWORD)total;
   return 1;
 }
 
@@ -444,6 +505,10 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, LPSECURITY_ATTRIBUT
   bool linkItself = flags & FILE_FLAG_OPEN_REPARSE_POINT;
   if (disposition != OPEN_EXISTING) return failHandle(ERROR_INVALID_PARAMETER);
   if (access == 0 && !linkItself) return openQuery(native);
+  if ((access == 0 || access == FILE_READ_ATTRIBUTES) && linkItself) return openLinkItself(native);
+  if (access == FILE_LIST_DIRECTORY && (flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+    return openHold(native, linkItself);
+  }
   if (access == GENERIC_WRITE && linkItself && (flags & FILE_FLAG_BACKUP_SEMANTICS)) {
     return openWriter(native);
   }
@@ -453,7 +518,7 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, LPSECURITY_ATTRIBUT
 DWORD GetFinalPathNameByHandleA(HANDLE file, char* buffer, DWORD capacity, DWORD flags) {
   FileRecord* f = fileRecord(file);
   if (!f) return failCode(ERROR_INVALID_HANDLE);
-  if (f->writer) return failCode(ERROR_INVALID_FUNCTION);
+  if (f->kind != Opened::Query) return failCode(ERROR_INVALID_FUNCTION);
   if (flags != 0) return failCode(ERROR_INVALID_PARAMETER);
   size_t len = strlen(f->path);
   if (len >= capacity || !buffer) return (DWORD)len + 1;
@@ -461,15 +526,39 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, char* buffer, DWORD capacity, DWORD
   return (DWORD)len;
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void*, DWORD,
+BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                      DWORD* bytesReturned, LPOVERLAPPED) {
   FileRecord* f = fileRecord(device);
-  if (!f || !f->writer) return failCode(ERROR_INVALID_HANDLE);
   if (bytesReturned) *bytesReturned = 0;
+  if (f && f->kind == Opened::LinkItself && code == FSCTL_GET_REPARSE_POINT) {
+    return readReparseData(f->path, out, outSize, bytesReturned);
+  }
+  if (!f || f->kind != Opened::Writer) return failCode(ERROR_INVALID_HANDLE);
   if (code != FSCTL_SET_REPARSE_POINT) return failCode(ERROR_INVALID_FUNCTION);
   char target[PATH_MAX];
   if (!mountPointTarget(in, inSize, target)) return failCode(ERROR_INVALID_REPARSE_DATA);
   return makeJunction(target, f->path);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+  FileRecord* f = fileRecord(file);
+  if (!f) return failCode(ERROR_INVALID_HANDLE);
+  if (!information) return failCode(ERROR_INVALID_PARAMETER);
+  struct stat st;
+  int done = f->fd >= 0 ? fstat(f->fd, &st) : fstatat(AT_FDCWD, f->path, &st, AT_SYMLINK_NOFOLLOW);
+  if (done != 0) return failErrno(errno, f->path);
+  memset(information, 0, sizeof *information);
+  information->dwFileAttributes = S_ISDIR(st.st_mode)    ? FILE_ATTRIBUTE_DIRECTORY
+                                  : !S_ISLNK(st.st_mode) ? FILE_ATTRIBUTE_ARCHIVE
+                                                         : attributesOf(f->path);
+  uint64_t device = (uint64_t)st.st_dev;
+  information->dwVolumeSerialNumber = (DWORD)(device ^ (device >> 32));
+  information->nFileIndexHigh = (DWORD)((uint64_t)st.st_ino >> 32);
+  information->nFileIndexLow = (DWORD)st.st_ino;
+  information->nNumberOfLinks = (DWORD)st.st_nlink;
+  information->nFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+  information->nFileSizeLow = (DWORD)st.st_size;
+  return 1;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -1,6 +1,20 @@
 // Every operating-system call the program makes, under its Windows name.
 // On Windows these are kernel32 itself; elsewhere the build links either the
 // POSIX implementation or the in-memory fake used by the unit tests.
+//
+// The ways CreateFileW is used, which the other implementations provide:
+// - query: access 0, sharing 7, FILE_FLAG_BACKUP_SEMANTICS, links followed;
+//   for GetFinalPathNameByHandleA and GetFileInformationByHandle. With
+//   FILE_FLAG_OPEN_REPARSE_POINT the link itself, also for
+//   DeviceIoControl(FSCTL_GET_REPARSE_POINT).
+// - writer: GENERIC_WRITE, sharing 0, BACKUP_SEMANTICS | OPEN_REPARSE_POINT;
+//   for DeviceIoControl(FSCTL_SET_REPARSE_POINT) on an empty directory.
+// - hold: FILE_LIST_DIRECTORY, sharing FILE_SHARE_READ, BACKUP_SEMANTICS (and
+//   OPEN_REPARSE_POINT for a directory inside a tree). While the handle is
+//   open the directory cannot be renamed, removed or replaced by another
+//   process, so calls by path through it reach what was checked on the
+//   handle. The POSIX layer resolves every path inside a held directory
+//   relative to its descriptor.
 #pragma once
 
 #ifdef _WIN32
@@ -45,6 +59,19 @@ struct WIN32_FIND_DATAW {
   WCHAR cAlternateFileName[14];
 };
 
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)0xFFFFFFFF)
 #define FILE_ATTRIBUTE_READONLY 0x1
@@ -53,6 +80,8 @@ struct WIN32_FIND_DATAW {
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 #define CP_ACP 0
 #define GENERIC_WRITE 0x40000000
+#define FILE_LIST_DIRECTORY 0x1
+#define FILE_READ_ATTRIBUTES 0x80
 #define FILE_SHARE_READ 0x1
 #define FILE_SHARE_WRITE 0x2
 #define FILE_SHARE_DELETE 0x4
@@ -62,6 +91,9 @@ struct WIN32_FIND_DATAW {
 #define FILE_NAME_NORMALIZED 0x0
 #define VOLUME_NAME_DOS 0x0
 #define FSCTL_SET_REPARSE_POINT 0x000900A4
+#define FSCTL_GET_REPARSE_POINT 0x000900A8
+#define MAXIMUM_REPARSE_DATA_BUFFER_SIZE 16384
+#define SYMLINK_FLAG_RELATIVE 1
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003
 #define IO_REPARSE_TAG_SYMLINK 0xA000000C
 
@@ -92,8 +124,8 @@ struct WIN32_FIND_DATAW {
 #define ERROR_INVALID_REPARSE_DATA 4392
 #define ERROR_DS_NAME_TOO_MANY_PARTS 8347
 
-int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int textLength,
-                        wchar_t* wide, int wideCapacity);
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int textLength, wchar_t* wide,
+                        int wideCapacity);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideLength, char* text,
                         int textCapacity, const char* defaultChar, BOOL* usedDefaultChar);
 DWORD GetFullPathNameW(const wchar_t* path, DWORD capacity, wchar_t* buffer, wchar_t** filePart);
@@ -104,8 +136,10 @@ BOOL DeleteFileW(const wchar_t* path);
 HANDLE FindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* data);
 BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data);
 BOOL FindClose(HANDLE find);
-HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information);
 DWORD GetFinalPathNameByHandleA(HANDLE file, char* buffer, DWORD capacity, DWORD flags);
 BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                      DWORD* bytesReturned, LPOVERLAPPED overlapped);
