@@ -16,3 +16,5 @@ int isVolumeRoot(const wchar_t* fullPath) {
 }
 
 int isBareDrive(const wchar_t*) { return 0; }
+
+int pathRootLength(const wchar_t* fullPath) { return fullPath[0] == L'/' ? 1 : 0; }

@@ -25,3 +25,27 @@ int isVolumeRoot(const wchar_t* fullPath) {
 }
 
 int isBareDrive(const wchar_t* path) { return path[0] != 0 && path[1] == L':' && path[2] == 0; }
+
+// Past the next name and the separator behind it, if any.
+static int skipName(const wchar_t* path, int at) {
+  while (path[at] && !isSeparator(path[at])) at++;
+  return path[at] ? at + 1 : at;
+}
+
+int pathRootLength(const wchar_t* fullPath) {
+  const wchar_t* p = fullPath;
+  int device =
+      isSeparator(p[0]) && isSeparator(p[1]) && (p[2] == L'?' || p[2] == L'.') && isSeparator(p[3]);
+  int at = device ? 4 : 0;
+  if (p[at] != 0 && p[at + 1] == L':') return isSeparator(p[at + 2]) ? at + 3 : at + 2;
+  if (device) {
+    int unc = (p[4] == L'U' || p[4] == L'u') && (p[5] == L'N' || p[5] == L'n') &&
+              (p[6] == L'C' || p[6] == L'c') && isSeparator(p[7]);
+    return unc ? skipName(p, skipName(p, 8)) : skipName(p, 4);
+  }
+  if (isSeparator(p[0]) && isSeparator(p[1])) {
+    int end = skipName(p, skipName(p, 2));
+    return end > 0 && isSeparator(p[end - 1]) ? end - 1 : end;
+  }
+  return isSeparator(p[0]) ? 1 : 0;
+}

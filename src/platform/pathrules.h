@@ -19,3 +19,7 @@ int isVolumeRoot(const wchar_t* fullPath);
 // Non-zero for a bare drive ("D:"), which names the drive's current
 // directory: its entries are named "D:name", with no separator.
 int isBareDrive(const wchar_t* path);
+
+// Length of the root that starts a full path ("D:\", "\\server\share",
+// "\\?\Volume{...}\", "/"): where walking it name by name begins.
+int pathRootLength(const wchar_t* fullPath);

@@ -237,13 +237,21 @@ bool mountPointTarget(const void* in, DWORD inSize, char* target) {
   return toNative(print.c_str(), target) && target[0] == '/';
 }
 
+// A name beside `path` for a link made before it takes `path`'s place;
+// unique per process and per call.
+bool temporaryBeside(const char* path, char* temporary) {
+  static unsigned serial = 0;
+  if (snprintf(temporary, PATH_MAX, "%s.~%ld.%u", path, (long)getpid(), serial++) >= PATH_MAX) {
+    return failCode(ERROR_FILENAME_EXCED_RANGE);
+  }
+  return true;
+}
+
 // Points the existing link at `path` to `target` in one step, so that the
 // name never goes missing.
 BOOL retarget(const char* target, const char* path) {
   char temporary[PATH_MAX];
-  if (snprintf(temporary, sizeof temporary, "%s.~%ld", path, (long)getpid()) >= PATH_MAX) {
-    return failCode(ERROR_FILENAME_EXCED_RANGE);
-  }
+  if (!temporaryBeside(path, temporary)) return 0;
   if (symlink(target, temporary) != 0) return failErrno(errno, temporary);
   if (rename(temporary, path) != 0) {
     int err = errno;
@@ -253,11 +261,13 @@ BOOL retarget(const char* target, const char* path) {
   return 1;
 }
 
-BOOL makeJunction(const char* target, const char* path) {
-  DWORD attributes = attributesOf(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return failErrno(errno, path);
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return failCode(ERROR_DIRECTORY);
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return retarget(target, path);
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Where the kernel cannot exchange names: the empty directory goes, then the
+// link takes its name, so that for a moment nothing stands there.
+BOOL replaceInTwoSteps(const char* target, const char* path) {
   if (rmdir(path) != 0) return failErrno(errno == EEXIST ? ENOTEMPTY : errno, path);
   if (symlink(target, path) != 0) {
     int err = errno;
@@ -265,6 +275,57 @@ BOOL makeJunction(const char* target, const char* path) {
     return failErrno(err, path);
   }
   return 1;
+}
+
+// Puts back what the exchange took from `path` and drops the new link; when
+// that fails, what was taken stays under the temporary name, never removed.
+BOOL undoExchange(const char* temporary, const char* path, DWORD code) {
+  if (renameat2(AT_FDCWD, temporary, AT_FDCWD, path, RENAME_EXCHANGE) == 0) unlink(temporary);
+  return failCode(code);
+}
+
+// Turns the empty directory that the writer opened (`dirFd`) into the link.
+// The link is made beside it and exchanged with it in one step, so that
+// nobody sees the name missing; the directory is then removed. What the
+// exchange took out must be that directory, still empty: another process
+// may have replaced it or written into it meanwhile, and its work stays.
+BOOL replaceDirectory(const char* target, const char* path, int dirFd) {
+  struct stat opened, taken;
+  if (fstat(dirFd, &opened) != 0) return failErrno(errno, path);
+  if (fstatat(AT_FDCWD, path, &taken, AT_SYMLINK_NOFOLLOW) != 0) return failErrno(errno, path);
+  if (!sameFile(opened, taken)) return failCode(ERROR_SHARING_VIOLATION);
+  char temporary[PATH_MAX];
+  if (!temporaryBeside(path, temporary)) return 0;
+  if (symlink(target, temporary) != 0) return failErrno(errno, temporary);
+  if (renameat2(AT_FDCWD, temporary, AT_FDCWD, path, RENAME_EXCHANGE) != 0) {
+    int err = errno;
+    unlink(temporary);
+    if (err == ENOSYS || err == EINVAL) return replaceInTwoSteps(target, path);
+    return failErrno(err, path);
+  }
+  if (fstatat(AT_FDCWD, temporary, &taken, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(opened, taken)) {
+    return undoExchange(temporary, path, ERROR_SHARING_VIOLATION);
+  }
+  if (rmdir(temporary) != 0) {
+    int err = errno;
+    return undoExchange(temporary, path,
+                        err == ENOTEMPTY || err == EEXIST ? ERROR_DIR_NOT_EMPTY : winCode(err));
+  }
+  return 1;
+}
+
+BOOL makeJunction(const char* target, const char* path, int dirFd) {
+  DWORD attributes = attributesOf(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return failErrno(errno, path);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return failCode(ERROR_DIRECTORY);
+  if (dirFd < 0) {
+    // Opened as a link: it is rewritten, as Windows rewrites a junction.
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return failCode(ERROR_SHARING_VIOLATION);
+    return retarget(target, path);
+  }
+  // Opened as a directory that has become a link meanwhile: not this run's.
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return failCode(ERROR_SHARING_VIOLATION);
+  return replaceDirectory(target, path, dirFd);
 }
 
 // A link as Windows reports it: a mount point with an absolute target for a
@@ -537,7 +598,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
   if (code != FSCTL_SET_REPARSE_POINT) return failCode(ERROR_INVALID_FUNCTION);
   char target[PATH_MAX];
   if (!mountPointTarget(in, inSize, target)) return failCode(ERROR_INVALID_REPARSE_DATA);
-  return makeJunction(target, f->path);
+  return makeJunction(target, f->path, f->fd);
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
