@@ -338,11 +338,17 @@ int wayPassesThrough(const wchar_t* path, const FileId* link) {
   return 1;
 }
 
+// Another run removed it meanwhile: what was asked for holds.
+int isGone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
 int targetDependsOnLink(const Run* run, int removesTree) {
   if (pathWithin(run->targetFull, run->linkFull)) return 1;
   if (removesTree && targetInsideTree(run)) return 1;
   FileId link;
-  if (!readIdentity(run->linkFull, FILE_FLAG_OPEN_REPARSE_POINT, &link, nullptr)) return 1;
+  if (!readIdentity(run->linkFull, FILE_FLAG_OPEN_REPARSE_POINT, &link, nullptr)) {
+    // Nothing that is gone can be removed; anything else unreadable stays.
+    return GetFileAttributesW(run->linkFull) != INVALID_FILE_ATTRIBUTES || !isGone(GetLastError());
+  }
   return wayPassesThrough(run->targetFull, &link);
 }
 
@@ -383,15 +389,21 @@ int anotherDestination() {
   return 3;
 }
 
-// Another run removed it meanwhile: what was asked for holds.
-int isGone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+// Right before the removal: what stands there may no longer be the link
+// that was looked at, but another run's link directory, left to the writer.
+int isStillALink(const Run* run) {
+  FileId id;
+  DWORD attributes = 0;
+  return readIdentity(run->linkFull, FILE_FLAG_OPEN_REPARSE_POINT, &id, &attributes) &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 
 int replaceLink(Run* run) {
   // The link may be another identical run's, made since the comparison.
   if (!run->flags.replaceLink) return leadsToTarget(run) ? 0 : anotherDestination();
   int status = refuseTargetInsideLink(run, 0);
   if (status != kContinue) return status;
-  if (RemoveDirectoryW(run->linkFull)) return kContinue;
+  if (!isStillALink(run) || RemoveDirectoryW(run->linkFull)) return kContinue;
   unsigned long code = GetLastError();
   if (isGone(code)) return kContinue;
   char text[PATH_TEXT_CAPACITY];
