@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "platform/winapi-fake.h"
 #include "test.h"
@@ -511,6 +512,92 @@ TEST_F(JunctorTest, LongNonAsciiTargetStaysIdempotent) {
   ASSERT_EQ(0, run({"D:\\build\\out", narrowTarget}).code);
   CommandResult again = run({"D:\\build\\out", narrowTarget});
   EXPECT_EQ(0, again.code) << again.err;
+}
+
+// The text of the paths and the target's final path do not show these: the
+// target's way passes through what -L or -F would remove.
+TEST_F(JunctorTest, TargetReachedThroughTheLinkIsRefused) {
+  struct Case {
+    const char* what;
+    std::function<void()> tree;
+    std::string link, target, option, err;
+  } cases[] = {
+      {"junction to a way through the link, -L",
+       [] {
+         fakefs::addDir(L"D:\\victim");
+         fakefs::addDir(L"D:\\victim\\sub");
+         fakefs::addJunction(L"D:\\lnk", L"D:\\victim");
+         fakefs::addJunction(L"D:\\T", L"D:\\lnk\\sub");
+       },
+       "D:\\lnk", "D:\\T", "-L", "ERROR D:\\lnk contains the D:\\T, refused to remove it\n"},
+      {"relative file link on the way, -F",
+       [] {
+         fakefs::addDir(L"D:\\a");
+         fakefs::addFileLink(L"D:\\a\\x", L"..\\keep");
+         fakefs::addDir(L"D:\\keep");
+         fakefs::addJunction(L"D:\\b", L"D:\\a\\x");
+       },
+       "D:\\a", "D:\\b", "-F", "ERROR D:\\a contains the D:\\b, refused to remove it\n"},
+      {"link chain through the tree, -F",
+       [] {
+         fakefs::addDir(L"D:\\a");
+         fakefs::addJunction(L"D:\\a\\j", L"D:\\cache");
+         fakefs::addJunction(L"D:\\b", L"D:\\a\\j\\out");
+       },
+       "D:\\a", "D:\\b", "-F", "ERROR D:\\a contains the D:\\b, refused to remove it\n"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.what);
+    c.tree();
+    CommandResult result = run({c.link, c.target, c.option});
+    EXPECT_EQ(3, result.code);
+    EXPECT_EQ(c.err, result.err);
+    EXPECT_EQ(0, calls(L"CreateDirectoryW") + calls(L"RemoveDirectoryW") + calls(L"DeleteFileW"));
+  }
+}
+
+// Windows never removes a process's current directory: clearing the tree
+// would only fail at its end, with the content gone.
+TEST_F(JunctorTest, CurrentDirectoryIsNeverCleared) {
+  fakefs::addJunction(L"C:\\j", L"D:\\build");
+  fakefs::addDir(L"D:\\build\\out");
+  fakefs::addDir(L"D:\\build\\out\\sub");
+  fakefs::addFile(L"D:\\build\\out\\sub\\keep");
+  for (const wchar_t* current : {L"D:\\build\\out", L"D:\\build\\out\\sub", L"C:\\j\\out\\sub"}) {
+    fakefs::setCurrentDirectory(current);
+    CommandResult result = run({"D:\\build\\out", "D:\\cache\\out", "-F"});
+    EXPECT_EQ(5, result.code) << narrow(current);
+    EXPECT_EQ(
+        "ERROR on deletion faulty directory tree instead symbLink, File/Dir is shared by another "
+        "process: D:\\build\\out\n",
+        result.err);
+  }
+  EXPECT_EQ(0, changes());
+  fakefs::setCurrentDirectory(L"D:\\build");
+  EXPECT_EQ(0, run({"D:\\build\\out", "D:\\cache\\out", "-F"}).code);
+}
+
+// A junction leads only to a local volume.
+TEST_F(JunctorTest, TargetOnAShareIsRefusedBeforeTouchingTheLink) {
+  fakefs::addDir(L"\\\\server\\share\\x");
+  fakefs::addJunction(L"D:\\mapped", L"\\\\server\\share\\x");
+  fakefs::addDir(L"D:\\build\\out");
+  fakefs::addFile(L"D:\\build\\out\\keep");
+  for (const char* option : {"", "-F"}) {
+    CommandResult result = run({"D:\\build\\out", "D:\\mapped", option});
+    EXPECT_EQ(2, result.code) << option;
+    EXPECT_EQ("ERROR-target-must-be-a-drive-path\n", result.err);
+  }
+  EXPECT_EQ(0, changes());
+}
+
+// Another run's empty link directory looks like this; it holds nothing to lose.
+TEST_F(JunctorTest, EmptyDirectoryAtTheLinkBecomesTheJunction) {
+  fakefs::addDir(L"D:\\build\\out");
+  CommandResult result = run({"D:\\build\\out", "D:\\cache\\out"});
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(L"D:\\cache\\out", fakefs::linkTarget(L"D:\\build\\out"));
 }
 
 }  // namespace
