@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds the tools and the link race program and runs it: how often a
+# Builds the tools and the stress programs and runs them: how often a
 # directory that turns into a link during tidyup or junctor -F lets the
-# command reach the canary behind it. Arguments: [TRIES] [SECONDS] per command.
+# command reach the canary behind it (arguments: [TRIES] [SECONDS] per
+# command), and how two runs released at the same instant end (MEET_TRIES
+# tries per case, default 250). Fails when two runs broke a promise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target linkrace
+cmake --build --preset default --target linkrace meet
 build/default/stress/linkrace "$@"
+build/default/stress/meet "${MEET_TRIES:-250}"
