@@ -41,7 +41,10 @@ int walkMissingLevels(const wchar_t* path, int32_t* levels) {
   int count = 0;
   while (GetFileAttributesW(candidate) == INVALID_FILE_ATTRIBUTES) {
     levels[count++] = length;
+    int32_t previous = length;
     length = parentLength(path, length);
+    // The root of the current drive, or "/", stands above a rooted path.
+    if (length == 0 && previous > 1 && isSeparator(path[0]) && !isSeparator(path[1])) length = 1;
     if (length == 0 || count > kMaxMissingLevels) break;
     wcsnCopy(candidate, MAX_PATH, path, length);
   }

@@ -80,6 +80,7 @@ TEST_F(CreateDirTest, CreatesEveryMissingLevel) {
       {L"D:\\new", {L"D:\\new"}},
       {L"\\\\server\\share\\new", {L"\\\\server\\share\\new"}},
       {L".\\out", {L".\\out"}},
+      {L"\\new\\sub", {L"\\new", L"\\new\\sub"}},
       // A relative name stands in the current directory, which exists.
       {L"out", {L"out"}},
       {L"out\\sub", {L"out", L"out\\sub"}},
@@ -312,6 +313,21 @@ TEST_F(TreeTest, EntryThatVanishesCountsAsDeleted) {
   }
 }
 
+// A directory that turns into a junction between the listing and its own
+// emptying is removed as the link it has become; its target is never entered.
+TEST_F(TreeTest, DirectorySwappedForAJunctionIsRemovedAsALink) {
+  addTree(L"D:\\out");
+  // Holds: D:\out, then D:\out\sub.
+  fakefs::beforeCall(Op::CreateFileW, 2, [] {
+    removeDirTree(L"D:\\out\\sub", 0, nullptr, 0);
+    fakefs::addJunction(L"D:\\out\\sub", L"D:\\target");
+  });
+  EXPECT_EQ(0, cleanDirContent(L"D:\\out", 0, errPath, 260));
+  EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\out"));
+  EXPECT_EQ(0, fakefs::openHandles());
+  expectCanaryUntouched();
+}
+
 TEST_F(TreeTest, CreateCleanDirProvidesAnEmptyDirectory) {
   addTree(L"D:\\out");
   EXPECT_EQ(0, createCleanDir(L"D:\\out", 1, 0, errPath, 260));
@@ -430,6 +446,16 @@ TEST_F(TidyupCmdTest, LinkIntoItsOwnParentIsNoSuccess) {
   EXPECT_EQ(
       "ERROR >tidyup D:\\data\\j ERROR on clean directory tree, Path not found: D:\\data\\j\n",
       result.err);
+}
+
+// The directory cleaned is where the path leads: a link to a root is a root.
+TEST_F(TidyupCmdTest, LinkToAVolumeRootIsRefused) {
+  fakefs::addJunction(L"D:\\data\\toroot", L"C:\\");
+  fakefs::addFile(L"C:\\keep.txt");
+  CommandResult result = run({"D:\\data\\toroot"});
+  EXPECT_EQ(1, result.code);
+  EXPECT_NE(std::string::npos, result.err.find("Windows error: 5: D:\\data\\toroot"));
+  EXPECT_EQ(Kind::File, fakefs::kindOf(L"C:\\keep.txt"));
 }
 
 }  // namespace
