@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -803,8 +804,8 @@ int main(int argc, char** argv) {
   makeDir(gIoDir);
   printf("executables: %s\nscratch: %s\n", narrow(gExeDir).c_str(), narrow(gRoot).c_str());
   probe();
-  int passed = 0, failed = 0, pendingFailed = 0;
-  int skipped = 0;
+  int passed = 0, failed = 0, pending = 0;
+  std::map<std::string, int> skips;  // reason, cases skipped for it
   for (const Case& c : kCases) {
     Outcome o;
     const std::string& reason = missing(c.needs);
@@ -814,22 +815,25 @@ int main(int argc, char** argv) {
       skip(o, reason);
     }
     if (o.skipped) {
-      printf("SKIP %s: %s\n", c.name, o.detail.c_str());
-      skipped++;
+      printf("SKIP %s\n", c.name);
+      skips[o.detail]++;
     } else if (o.failed && c.pending) {
       printf("PENDING %s (%s)\n%s", c.name, c.pending, o.detail.c_str());
-      pendingFailed++;
+      pending++;
     } else if (o.failed) {
       printf("FAIL %s\n%s", c.name, o.detail.c_str());
       failed++;
     } else {
-      printf("PASS %s\n%s", c.name, o.detail.c_str());
+      printf("PASS %s%s\n%s", c.name, c.pending ? " (no longer pending)" : "", o.detail.c_str());
       passed++;
     }
     fflush(stdout);
   }
   removeTree(gRoot);
   removeTree(gIoDir);
-  printf("%d passed, %d failed, %d pending, %d skipped\n", passed, failed, pendingFailed, skipped);
+  int skipped = 0;
+  for (const auto& s : skips) skipped += s.second;
+  printf("%d passed, %d failed, %d pending, %d skipped\n", passed, failed, pending, skipped);
+  for (const auto& s : skips) printf("  %d skipped: %s\n", s.second, s.first.c_str());
   return failed == 0 ? 0 : 1;
 }
