@@ -465,19 +465,34 @@ void expectJunctionData(Outcome& o, const std::wstring& link, const std::wstring
         at + "names not terminated");
 }
 
+// A new directory whose full path has LENGTH characters.
+std::wstring deepDir(size_t length) {
+  std::wstring path = fresh(L"deep");
+  makeDir(path);
+  while (path.size() < length) {
+    size_t room = length - path.size() - 1;
+    path = join(path, std::wstring(room > 60 ? 50 : room, L'd'));
+    makeDir(path);
+  }
+  return path;
+}
+
 void junctorWritesReparseData(Outcome& o) {
   struct Row {
     const wchar_t* name;
     bool relative;
     const wchar_t* suffix;  // appended to the target as typed
+    size_t length;          // of the target's full path, 0 for a short one
   };
+  // 247 characters: the longest directory path CreateDirectoryW takes.
   const Row rows[] = {
-      {L"absolute", false, L""},
-      {L"relative-slashes", true, L"/"},
-      {L"trailing-backslash", false, L"\\"},
+      {L"absolute", false, L"", 0},
+      {L"relative-slashes", true, L"/", 0},
+      {L"trailing-backslash", false, L"\\", 0},
+      {L"longest-target", false, L"", 247},
   };
   for (const Row& row : rows) {
-    std::wstring target = fresh(L"target");
+    std::wstring target = row.length ? deepDir(row.length) : fresh(L"target");
     makeDir(target);
     std::wstring link = fresh(row.name);
     std::wstring typed = row.relative ? target.substr(gRoot.size() + 1) : target;
