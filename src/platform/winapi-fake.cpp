@@ -287,8 +287,8 @@ PathText rawPath(const std::wstring& path) {
 }
 
 bool isDevicePath(const std::wstring& s) {
-  return s.size() >= 4 && isSeparator(s[0]) && isSeparator(s[1]) && (s[2] == L'.' || s[2] == L'?') &&
-         isSeparator(s[3]);
+  return s.size() >= 4 && isSeparator(s[0]) && isSeparator(s[1]) &&
+         (s[2] == L'.' || s[2] == L'?') && isSeparator(s[3]);
 }
 
 // "\\server\share" from `s`, which starts with it; `*rest` gets what follows.
@@ -527,9 +527,7 @@ bool conflicts(DWORD access, DWORD shareMode, DWORD heldAccess, DWORD heldShare)
 const DWORD kCurrentDirAccess = kTraverseAccess;
 const DWORD kCurrentDirShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-bool isCurrentDirectory(const Node* node) {
-  return walkText(st().currentDir, true).node == node;
-}
+bool isCurrentDirectory(const Node* node) { return walkText(st().currentDir, true).node == node; }
 
 // An open of `node` with this access and sharing fails with 32.
 bool sharingConflicts(const Node* node, DWORD access, DWORD shareMode) {
@@ -1023,8 +1021,8 @@ DWORD GetFileAttributesW(const wchar_t* path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   Walk w = walkArgument(path, false);
-  if (!w.node) {
-    result(w.error);
+  if (!w.node || w.node->deletePending) {
+    result(w.node ? ERROR_ACCESS_DENIED : w.error);
     return INVALID_FILE_ATTRIBUTES;
   }
   return attributesOf(*w.node);
