@@ -2,8 +2,10 @@
 // each case runs on the in-memory fake and checks the exit code, the message
 // and what is left on it.
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -316,6 +318,136 @@ TEST_F(WindowsSemantics, TargetOnAMappedDriveIsRefused) {
   EXPECT_EQ(2, result.code);
   EXPECT_EQ("ERROR-target-must-be-a-drive-path\n", result.err);
   EXPECT_EQ(Kind::File, fakefs::kindOf(L"D:\\work\\l\\f"));
+}
+
+// ---- A directory swapped for a junction while its tree is emptied ----
+
+struct Call {
+  fakefs::Op op;
+  int nth;
+};
+
+// Every call of a run, as (operation, how many of its kind so far), read
+// from the fake's log.
+std::vector<Call> callsOf(const std::vector<std::wstring>& log) {
+  using fakefs::Op;
+  const std::pair<const wchar_t*, Op> kOps[] = {
+      {L"MultiByteToWideChar", Op::MultiByteToWideChar},
+      {L"GetFullPathNameW", Op::GetFullPathNameW},
+      {L"GetFileAttributesW", Op::GetFileAttributesW},
+      {L"CreateDirectoryW", Op::CreateDirectoryW},
+      {L"RemoveDirectoryW", Op::RemoveDirectoryW},
+      {L"DeleteFileW", Op::DeleteFileW},
+      {L"FindFirstFileW", Op::FindFirstFileW},
+      {L"FindNextFileW", Op::FindNextFileW},
+      {L"FindClose", Op::FindClose},
+      {L"CreateFileW", Op::CreateFileW},
+      {L"GetFinalPathNameByHandleA", Op::GetFinalPathNameByHandleA},
+      {L"DeviceIoControl", Op::DeviceIoControl},
+      {L"CloseHandle", Op::CloseHandle},
+      {L"GetLastError", Op::GetLastError},
+      {L"GetFileInformationByHandle", Op::GetFileInformationByHandle},
+  };
+  std::map<int, int> counts;
+  std::vector<Call> calls;
+  for (const std::wstring& line : log) {
+    std::wstring name = line.substr(0, line.find(L' '));
+    for (const auto& op : kOps) {
+      if (name == op.first) calls.push_back({op.second, ++counts[(int)op.second]});
+    }
+  }
+  return calls;
+}
+
+// D:\out holds a.txt and sub (x.txt, z.txt, deeper\y.txt); D:\victim holds
+// the same names, so that a deletion redirected into it would succeed.
+void buildSwapTree() {
+  fakefs::reset();
+  fakefs::addDir(L"D:\\t");
+  fakefs::addDir(L"D:\\out");
+  fakefs::addFile(L"D:\\out\\a.txt");
+  for (std::wstring top : {L"D:\\out\\sub", L"D:\\victim"}) {
+    fakefs::addDir(top);
+    fakefs::addFile(top + L"\\x.txt");
+    fakefs::addFile(top + L"\\y.txt");
+    fakefs::addFile(top + L"\\z.txt");
+    fakefs::addDir(top + L"\\deeper");
+    fakefs::addFile(top + L"\\deeper\\y.txt");
+  }
+}
+
+// -D keeps every directory entry with its content and deletes the rest.
+bool holdsOnlyDirectories(const std::wstring& dir) {
+  for (const std::wstring& name : fakefs::list(dir)) {
+    Kind kind = fakefs::kindOf(dir + L"\\" + name);
+    if (kind != Kind::Dir && kind != Kind::Junction) return false;
+  }
+  return true;
+}
+
+// Another process that can write inside the tree renames a directory of it
+// away and puts a junction to the victim in its place, just before one call
+// of the run; every call and every inner directory in turn. Whatever it
+// wins, nothing outside the tree changes, and the run reports success only
+// when what it was asked for holds.
+TEST(SwapInsideATree, NeverReachesOutside) {
+  struct Command {
+    const char* what;
+    CommandFunction function;
+    std::vector<std::string> args;
+    std::function<bool()> done;
+  } commands[] = {
+      {"tidyup",
+       createCleanDirCmd,
+       {"D:\\out"},
+       [] { return fakefs::kindOf(L"D:\\out") == Kind::Dir && fakefs::list(L"D:\\out").empty(); }},
+      {"tidyup -D",
+       createCleanDirCmd,
+       {"D:\\out", "-D"},
+       [] { return fakefs::kindOf(L"D:\\out") == Kind::Dir && holdsOnlyDirectories(L"D:\\out"); }},
+      {"junctor -F",
+       junctorCmd,
+       {"D:\\out", "D:\\t", "-F"},
+       [] {
+         return fakefs::kindOf(L"D:\\out") == Kind::Junction &&
+                fakefs::linkTarget(L"D:\\out") == L"D:\\t";
+       }},
+  };
+  int won = 0, refused = 0;
+  for (const Command& command : commands) {
+    buildSwapTree();
+    runCommand(command.function, command.args);
+    for (const Call& call : callsOf(fakefs::log())) {
+      for (std::wstring dir : {L"D:\\out\\sub", L"D:\\out\\sub\\deeper"}) {
+        buildSwapTree();
+        std::vector<std::wstring> victim = treeOf(L"D:\\victim");
+        std::vector<std::wstring> movedWhenSwapped;
+        bool swapped = false;
+        fakefs::beforeCall(call.op, call.nth, [&] {
+          if (fakefs::otherProcessRename(dir, L"D:\\moved") != 0) return;
+          swapped = true;
+          movedWhenSwapped = treeOf(L"D:\\moved");
+          EXPECT_EQ(0u, fakefs::otherProcessReplaceWithJunction(dir, L"D:\\victim"));
+        });
+        CommandResult result = runCommand(command.function, command.args);
+        SCOPED_TRACE(testing::Message() << command.what << ", before call " << (int)call.op << "#"
+                                        << call.nth << ", " << narrow(dir));
+        (swapped ? won : refused)++;
+        EXPECT_EQ(victim, treeOf(L"D:\\victim"));
+        if (swapped) {
+          EXPECT_EQ(movedWhenSwapped, treeOf(L"D:\\moved"));
+        }
+        EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\t"));
+        EXPECT_EQ(result.code == 0, command.done()) << result.err;
+        EXPECT_EQ(0, fakefs::openHandles());
+        EXPECT_EQ(0, fakefs::openFinds());
+      }
+    }
+  }
+  // Both sides happen: swaps before a directory is held, refusals while it is.
+  EXPECT_GT(won, 0);
+  EXPECT_GT(refused, 0);
+  printf("swaps made: %d, refused or too late: %d\n", won, refused);
 }
 
 }  // namespace
