@@ -303,10 +303,11 @@ std::wstring shareRoot(const std::wstring& s, size_t at, std::wstring* rest) {
 }
 
 // "\\.\D:\a\..\b" is normalised after its first name, which names the
-// volume; only "\\?\" exactly skips normalisation.
+// volume and which ".." here never climbs above; only "\\?\" exactly, with
+// backslashes, skips normalisation.
 PathText devicePath(const std::wstring& s) {
   PathText p;
-  p.prefix = L"\\\\.\\";
+  p.prefix = std::wstring(L"\\\\") + s[2] + L"\\";
   std::wstring rest;
   if (startsWithNoCase(s.substr(4), L"UNC") && s.size() > 7 && isSeparator(s[7])) {
     p.root = shareRoot(s, 8, &rest);
@@ -548,7 +549,8 @@ bool isOpen(const Node* node) {
 void erase(Node* node) { node->parent->children.erase(upper(node->name)); }
 
 // Deletion as DeleteFileW and RemoveDirectoryW do it: an open for delete,
-// then the name goes when the last handle to it closes.
+// then the name goes when the last handle to it closes. Recent NTFS may
+// remove a file's name at once instead; the program must survive both.
 DWORD deleteNode(Node* node) {
   if (sharingConflicts(node, kDeleteAccess, kShareAll)) return ERROR_SHARING_VIOLATION;
   if (node->readOnly) return ERROR_ACCESS_DENIED;

@@ -88,7 +88,7 @@ TEST(FakeFsPaths, FullPathNameIsPureText) {
       // Only "\\?\" exactly skips normalisation; "\\.\" keeps its volume.
       {L"C:\\work", L"\\\\?\\D:\\a\\..\\x.", L"\\\\?\\D:\\a\\..\\x."},
       {L"C:\\work", L"\\\\.\\D:\\a\\..\\x.", L"\\\\.\\D:\\x"},
-      {L"C:\\work", L"//?/D:/a/../..", L"\\\\.\\D:"},
+      {L"C:\\work", L"//?/D:/a/../..", L"\\\\?\\D:"},
       {L"C:\\work", L"\\\\.\\UNC\\server\\share\\a\\..", L"\\\\.\\UNC\\server\\share"},
   };
   for (const Case& c : cases) {
