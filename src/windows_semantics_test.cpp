@@ -116,6 +116,21 @@ TEST_F(WindowsSemantics, TrailingDotsAndSpaces) {
   EXPECT_EQ((std::vector<std::wstring>{L"new", L"out", L"sub", L"t"}), fakefs::list(L"D:\\work"));
 }
 
+// ".." is taken off as text before any call, so it never climbs out of a
+// link: "out\\link\\.." is out, and the link inside it is removed itself.
+TEST_F(WindowsSemantics, DotDotAfterALinkIsText) {
+  addOut();
+  fakefs::addJunction(L"D:\\work\\out\\link", L"D:\\keep");
+  CommandResult tidy = runCommand(createCleanDirCmd, {"out\\link\\.."});
+  EXPECT_EQ(0, tidy.code) << tidy.err;
+  EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\work\\out"));
+
+  fakefs::addJunction(L"D:\\work\\out\\link", L"D:\\keep");
+  CommandResult junction = runCommand(junctorCmd, {"out/link/..", "t", "-F"});
+  EXPECT_EQ(0, junction.code) << junction.err;
+  EXPECT_EQ(L"D:\\work\\t", fakefs::linkTarget(L"D:\\work\\out"));
+}
+
 // "\\?\" paths reach the file system without normalisation: "x." is a name
 // of its own there, and the drive-path test does not take the form.
 TEST_F(WindowsSemantics, LongFormPaths) {
