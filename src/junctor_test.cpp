@@ -578,20 +578,6 @@ TEST_F(JunctorTest, CurrentDirectoryIsNeverCleared) {
   EXPECT_EQ(0, run({"D:\\build\\out", "D:\\cache\\out", "-F"}).code);
 }
 
-// A junction leads only to a local volume.
-TEST_F(JunctorTest, TargetOnAShareIsRefusedBeforeTouchingTheLink) {
-  fakefs::addDir(L"\\\\server\\share\\x");
-  fakefs::addJunction(L"D:\\mapped", L"\\\\server\\share\\x");
-  fakefs::addDir(L"D:\\build\\out");
-  fakefs::addFile(L"D:\\build\\out\\keep");
-  for (const char* option : {"", "-F"}) {
-    CommandResult result = run({"D:\\build\\out", "D:\\mapped", option});
-    EXPECT_EQ(2, result.code) << option;
-    EXPECT_EQ("ERROR-target-must-be-a-drive-path\n", result.err);
-  }
-  EXPECT_EQ(0, changes());
-}
-
 // Another run's empty link directory looks like this; it holds nothing to lose.
 TEST_F(JunctorTest, EmptyDirectoryAtTheLinkBecomesTheJunction) {
   fakefs::addDir(L"D:\\build\\out");

@@ -311,7 +311,6 @@ TEST_F(WindowsSemantics, MountedVolumeInsideATree) {
 // Windows never removes a current directory, so -F refuses before it
 // deletes anything, with the report the removal would end with.
 TEST_F(WindowsSemantics, CurrentDirectoryInsideTheLinkPathIsKept) {
-  GTEST_SKIP() << "waits for the mend in junctor.cpp";
   addOut();
   fakefs::setCurrentDirectory(L"D:\\work\\out\\sub");
   std::vector<std::wstring> before = treeOf(L"D:\\work\\out");
@@ -324,7 +323,6 @@ TEST_F(WindowsSemantics, CurrentDirectoryInsideTheLinkPathIsKept) {
 // A junction leads only to a local volume: one to a mapped drive would
 // never work.
 TEST_F(WindowsSemantics, TargetOnAMappedDriveIsRefused) {
-  GTEST_SKIP() << "waits for the mend in junctor.cpp";
   fakefs::addDir(L"\\\\server\\share\\x");
   fakefs::mapDrive(L"Z:", L"\\\\server\\share");
   fakefs::addDir(L"D:\\work\\l");
