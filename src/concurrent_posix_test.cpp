@@ -1,10 +1,10 @@
 // junctor meeting another process on the real file system: the other
 // process's step is made at a fixed point, between the writer's open and its
 // set, or before the run starts.
+#include <dirent.h>
 #include <stddef.h>
 #include <string.h>
 
-#include <dirent.h>
 #include <algorithm>
 #include <functional>
 

@@ -173,8 +173,8 @@ TEST_F(ConcurrentTest, ExistingPathChangedMeanwhile) {
       {"identical junction after the comparison", "", Op::GetFileAttributesW, 2, [] {},
        [] { fakefs::addJunction(kLink, kTarget); }, 0, ""},
       // Two identical -L runs: the other removed the old link first.
-      {"old link already removed", "-L", Op::RemoveDirectoryW, 1,
-       [] { fakefs::addJunction(kLink, kOther); }, otherRemovesLink, 0, ""},
+      {"old file link already removed", "-L", Op::RemoveDirectoryW, 1,
+       [] { fakefs::addFileLink(kLink, L"D:\\other\\canary"); }, [] { DeleteFileW(kLink); }, 0, ""},
   };
   for (const Case& c : cases) {
     SetUp();

@@ -255,20 +255,35 @@ int substituteAsPath(const wchar_t* name, size_t length, wchar_t* out) {
   return appendText(out, 0, L"\\\\?\\", 4) && appendText(out, 4, name, length);
 }
 
+// The reparse data of `path` itself into `data`: 1, or 3 when it has none,
+// 0 when it cannot be read.
+int readReparseData(const wchar_t* path, unsigned char* data, DWORD* size) {
+  HANDLE file = CreateFileW(path, 0, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BOOL read = DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, data,
+                              MAXIMUM_REPARSE_DATA_BUFFER_SIZE, size, nullptr);
+  DWORD code = read ? 0 : GetLastError();
+  CloseHandle(file);
+  if (!read) return code == ERROR_NOT_A_REPARSE_POINT ? 3 : 0;
+  return 1;
+}
+
+int isJunction(const wchar_t* path) {
+  alignas(8) unsigned char data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+  DWORD size = 0;
+  return readReparseData(path, data, &size) == 1 &&
+         ((const REPARSE_DATA_BUFFER*)data)->ReparseTag == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
 // Where the link at `path` leads, as text in `out`: 1 for an absolute and 2
 // for a relative target, 3 for a reparse point that is no link (a mounted
 // volume on POSIX; it is walked as a directory), 0 when it cannot be read.
 int readLinkText(const wchar_t* path, wchar_t* out) {
-  HANDLE file = CreateFileW(path, 0, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
   alignas(8) unsigned char data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
   DWORD size = 0;
-  BOOL read =
-      DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, data, sizeof data, &size, nullptr);
-  DWORD code = read ? 0 : GetLastError();
-  CloseHandle(file);
-  if (!read) return code == ERROR_NOT_A_REPARSE_POINT ? 3 : 0;
+  int read = readReparseData(path, data, &size);
+  if (read != 1) return read;
   const REPARSE_DATA_BUFFER* buffer = (const REPARSE_DATA_BUFFER*)data;
   int symlink = buffer->ReparseTag == IO_REPARSE_TAG_SYMLINK;
   if (!symlink && buffer->ReparseTag != IO_REPARSE_TAG_MOUNT_POINT) return 3;
@@ -403,6 +418,9 @@ int replaceLink(Run* run) {
   if (!run->flags.replaceLink) return leadsToTarget(run) ? 0 : anotherDestination();
   int status = refuseTargetInsideLink(run, 0);
   if (status != kContinue) return status;
+  // The writer rewrites a junction in place, so that the link path is never
+  // missing and never holds what another run has just made there.
+  if (isJunction(run->linkFull)) return kContinue;
   if (!isStillALink(run) || RemoveDirectoryW(run->linkFull)) return kContinue;
   unsigned long code = GetLastError();
   if (isGone(code)) return kContinue;

@@ -578,6 +578,15 @@ TEST_F(JunctorTest, CurrentDirectoryIsNeverCleared) {
   EXPECT_EQ(0, run({"D:\\build\\out", "D:\\cache\\out", "-F"}).code);
 }
 
+// Never missing, and never removed after another run has just rewritten it.
+TEST_F(JunctorTest, JunctionAtTheLinkIsRewrittenInPlaceWithL) {
+  placeAtLink(AtLink::OtherJunction);
+  CommandResult result = run({"D:\\build\\out", "D:\\cache\\out", "-L"});
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(L"D:\\cache\\out", fakefs::linkTarget(L"D:\\build\\out"));
+  EXPECT_EQ(0, calls(L"RemoveDirectoryW"));
+}
+
 // Another run's empty link directory looks like this; it holds nothing to lose.
 TEST_F(JunctorTest, EmptyDirectoryAtTheLinkBecomesTheJunction) {
   fakefs::addDir(L"D:\\build\\out");
