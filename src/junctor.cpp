@@ -387,7 +387,8 @@ int holdsCurrentDirectory(const Run* run) {
   if (!readIdentity(run->linkFull, FILE_FLAG_OPEN_REPARSE_POINT, &tree, nullptr)) return 0;
   DWORD length = GetFullPathNameW(L".", MAX_PATH, current, nullptr);
   if (length == 0 || length >= MAX_PATH) return 0;
-  for (size_t end = length; end > 0; end--) {
+  size_t root = (size_t)pathRootLength(current);
+  for (size_t end = length; end > root; end--) {
     if (end < length && !isSeparator(current[end])) continue;
     wchar_t saved = current[end];
     current[end] = 0;
