@@ -492,7 +492,10 @@ int clearLinkPath(Run* run) {
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     // An empty one, such as another run's link directory on its way to
     // becoming the junction, is taken as the writer takes one.
-    if (isEmptyDirectory(run->linkFull)) return kContinue;
+    if (!isVolumeRoot(run->linkFull) && isEmptyDirectory(run->linkFull) &&
+        !holdsCurrentDirectory(run) && !targetDependsOnLink(run, 1)) {
+      return kContinue;
+    }
     return removeDirectory(run);
   }
   return removeFile(run);

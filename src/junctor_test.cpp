@@ -587,12 +587,19 @@ TEST_F(JunctorTest, JunctionAtTheLinkIsRewrittenInPlaceWithL) {
   EXPECT_EQ(0, calls(L"RemoveDirectoryW"));
 }
 
-// Another run's empty link directory looks like this; it holds nothing to lose.
+// Another run's empty link directory looks like this; it holds nothing to
+// lose. The target itself is never taken, even when the comparison fails.
 TEST_F(JunctorTest, EmptyDirectoryAtTheLinkBecomesTheJunction) {
   fakefs::addDir(L"D:\\build\\out");
   CommandResult result = run({"D:\\build\\out", "D:\\cache\\out"});
   EXPECT_EQ(0, result.code) << result.err;
   EXPECT_EQ(L"D:\\cache\\out", fakefs::linkTarget(L"D:\\build\\out"));
+
+  fakefs::failCall(Op::GetFinalPathNameByHandleA, 0, ERROR_NOT_ENOUGH_MEMORY);
+  result = run({"D:\\cache\\out", "D:\\cache\\out"});
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR <link-path> refers to a normal directory, use -F to force remove\n", result.err);
+  EXPECT_EQ(Kind::Dir, fakefs::kindOf(L"D:\\cache\\out"));
 }
 
 }  // namespace
