@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <functional>
@@ -114,6 +115,22 @@ TEST_F(ConcurrentPosixTest, TargetReachedThroughTheLinkIsRefused) {
   EXPECT_EQ(at("victim"), linkContent("lnk"));
   EXPECT_EQ(at("lnk/sub"), linkContent("T"));
   EXPECT_EQ("../keep", linkContent("a/x"));
+}
+
+// The target's path text and final path show no link into the tree; only
+// its identity does.
+TEST_F(ConcurrentPosixTest, TargetInsideTheTreeThroughABindMountIsRefused) {
+  mkdirs({"tree", "tree/sub", "view"});
+  touch("tree/sub/keep");
+  if (mount(at("tree").c_str(), at("view").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "no bind mount here (needs root): " << strerror(errno);
+  }
+  Result result = junctor({"tree", "view/sub", "-F"});
+  umount(at("view").c_str());
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ("ERROR " + at("tree") + " contains the " + at("view/sub") + ", refused to remove it\n",
+            result.err);
+  EXPECT_TRUE(exists("tree/sub/keep"));
 }
 
 TEST_F(ConcurrentPosixTest, CurrentDirectoryIsNeverCleared) {

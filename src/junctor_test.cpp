@@ -538,6 +538,13 @@ TEST_F(JunctorTest, TargetReachedThroughTheLinkIsRefused) {
          fakefs::addJunction(L"D:\\b", L"D:\\a\\x");
        },
        "D:\\a", "D:\\b", "-F", "ERROR D:\\a contains the D:\\b, refused to remove it\n"},
+      {"letter case beyond ASCII, -F",
+       [] {
+         fakefs::addDir(L"D:\\\u00e9");
+         fakefs::addDir(L"D:\\\u00e9\\sub");
+       },
+       "D:\\\xc3\xa9", "D:\\\xc3\x89\\sub", "-F",
+       "ERROR D:\\\xc3\xa9 contains the D:\\\xc3\x89\\sub, refused to remove it\n"},
       {"link chain through the tree, -F",
        [] {
          fakefs::addDir(L"D:\\a");
