@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "platform/pathrules.h"
 #include "platform/winapi-fake.h"
 #include "test.h"
 
@@ -607,6 +608,25 @@ TEST_F(JunctorTest, EmptyDirectoryAtTheLinkBecomesTheJunction) {
   EXPECT_EQ(3, result.code);
   EXPECT_EQ("ERROR <link-path> refers to a normal directory, use -F to force remove\n", result.err);
   EXPECT_EQ(Kind::Dir, fakefs::kindOf(L"D:\\cache\\out"));
+}
+
+// Where walking a target's way name by name begins.
+TEST(PathRoot, EveryFormOfAFullPath) {
+  struct Case {
+    const wchar_t* path;
+    const wchar_t* root;
+  } cases[] = {
+      {L"D:\\x\\y", L"D:\\"},
+      {L"D:\\", L"D:\\"},
+      {L"\\\\server\\share\\x", L"\\\\server\\share"},
+      {L"\\\\server\\share", L"\\\\server\\share"},
+      {L"\\\\?\\D:\\x", L"\\\\?\\D:\\"},
+      {L"\\\\?\\UNC\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\"},
+      {L"\\\\?\\Volume{1}\\x", L"\\\\?\\Volume{1}\\"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(std::wstring(c.root), std::wstring(c.path, pathRootLength(c.path))) << narrow(c.path);
+  }
 }
 
 }  // namespace
