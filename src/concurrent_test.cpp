@@ -169,6 +169,8 @@ TEST_F(ConcurrentTest, ExistingPathChangedMeanwhile) {
       // The other run's empty link directory is taken as the writer's own.
       {"empty directory of another run", "", Op::CreateDirectoryW, 1, [] { fakefs::addDir(kLink); },
        [] { otherMakesJunction(kTarget); }, 0, ""},
+      {"empty directory becomes the identical junction while looked at", "", Op::FindFirstFileW, 1,
+       [] { fakefs::addDir(kLink); }, [] { otherMakesJunction(kTarget); }, 0, ""},
       // The identical run's junction appears between comparison and look.
       {"identical junction after the comparison", "", Op::GetFileAttributesW, 2, [] {},
        [] { fakefs::addJunction(kLink, kTarget); }, 0, ""},

@@ -372,6 +372,8 @@ int targetDependsOnLink(const Run* run, int removesTree) {
 // through it.
 int refuseTargetInsideLink(const Run* run, int removesTree) {
   if (!targetDependsOnLink(run, removesTree)) return kContinue;
+  // Meanwhile it may have become another identical run's junction.
+  if (leadsToTarget(run)) return 0;
   char linkText[PATH_TEXT_CAPACITY];
   char targetText[PATH_TEXT_CAPACITY];
   fprintf(stderr, "ERROR %s contains the %s, refused to remove it\n",
@@ -433,6 +435,7 @@ int replaceLink(Run* run) {
 
 int removeDirectory(Run* run) {
   if (!run->flags.force) {
+    if (leadsToTarget(run)) return 0;
     fputs("ERROR <link-path> refers to a normal directory, use -F to force remove\n", stderr);
     return 3;
   }
