@@ -1,5 +1,6 @@
 // The POSIX platform on the real file system, in a fresh directory under /tmp
 // per test.
+#include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -467,4 +468,117 @@ TEST_F(Junction, OnlyAWriterHandleSetsAReparsePoint) {
   EXPECT_FALSE(isLink("j"));
 }
 
+// Empties `dir` the way the tree operations do: each directory held while it
+// is emptied, every entry acted on by path. `step` runs before each call, as
+// another process might between two of them.
+DWORD emptyHeld(const std::wstring& dir, bool inside, const std::function<void()>& step) {
+  step();
+  if (GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  step();
+  HANDLE h = CreateFileW(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         kQueryFlags | (inside ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  step();
+  DWORD status = 0;
+  if (!GetFileInformationByHandle(h, &info)) {
+    status = GetLastError();
+  } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+             (inside && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    status = ERROR_DIRECTORY;
+  }
+  WIN32_FIND_DATAW entry;
+  step();
+  HANDLE find = status ? INVALID_HANDLE_VALUE : FindFirstFileW((dir + L"\\*").c_str(), &entry);
+  if (!status && find == INVALID_HANDLE_VALUE) status = GetLastError();
+  while (!status) {
+    std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") {
+      std::wstring path = dir + L"\\" + name;
+      step();
+      DWORD a = GetFileAttributesW(path.c_str());
+      step();
+      if (a == INVALID_FILE_ATTRIBUTES) {
+        status = GetLastError();
+      } else if (a == FILE_ATTRIBUTE_DIRECTORY) {
+        status = emptyHeld(path, true, step);
+        if (!status) {
+          step();
+          if (!RemoveDirectoryW(path.c_str())) status = GetLastError();
+        }
+      } else if (!((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                  : DeleteFileW(path.c_str()))) {
+        status = GetLastError();
+      }
+    }
+    step();
+    if (!status && !FindNextFileW(find, &entry)) {
+      if (GetLastError() != ERROR_NO_MORE_FILES) status = GetLastError();
+      break;
+    }
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  CloseHandle(h);
+  return status;
+}
+
+// One exchange of tree/sub with a link to a victim holding the same names,
+// at every step of emptying the tree: the victim never changes, and success
+// means the tree is empty.
+TEST_F(PosixFs, DirectorySwappedForALinkNeverLeadsOutOfTheTree) {
+  for (int swapAt = 1;; swapAt++) {
+    SCOPED_TRACE("swap before step " + std::to_string(swapAt));
+    std::string base = "run" + std::to_string(swapAt);
+    for (const char* d :
+         {"", "/tree", "/tree/sub", "/tree/sub/deeper", "/victim", "/victim/deeper", "/aside"}) {
+      dir(base + d);
+    }
+    for (const char* f : {"/tree/sub/a", "/tree/sub/b", "/tree/sub/deeper/c", "/victim/a",
+                          "/victim/b", "/victim/deeper/c"}) {
+      file(base + f);
+    }
+    link(base + "/victim", base + "/aside/swap");
+    int step = 0;
+    bool swapped = false;
+    DWORD status = emptyHeld(w(base + "/tree"), false, [&] {
+      if (++step != swapAt) return;
+      swapped = renameat2(AT_FDCWD, at(base + "/tree/sub").c_str(), AT_FDCWD,
+                          at(base + "/aside/swap").c_str(), RENAME_EXCHANGE) == 0;
+    });
+    for (const char* f : {"/victim/a", "/victim/b", "/victim/deeper/c"}) {
+      EXPECT_TRUE(exists(base + f)) << f;
+    }
+    if (status == 0) {
+      EXPECT_FALSE(exists(base + "/tree/sub"));
+    } else {
+      EXPECT_EQ(status, (DWORD)ERROR_DIRECTORY);
+    }
+    if (!swapped) break;
+  }
+}
+
+TEST_F(PosixFs, HeldDirectoryIsListedAndEmptiedThroughItsDescriptor) {
+  dir("tree");
+  dir("tree/sub");
+  file("tree/sub/f");
+  dir("victim");
+  file("victim/g");
+  HANDLE h = CreateFileW(w("tree/sub").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, kWriterFlags, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(rename(at("tree/sub").c_str(), at("moved").c_str()), 0);
+  link("victim", "tree/sub");
+  Listing listed = list(w("tree/sub/*"));
+  ASSERT_EQ(listed.entries.size(), 3u);
+  EXPECT_EQ(listed.entries[2].first, L"f");
+  EXPECT_FALSE(DeleteFileW(w("tree/sub/g").c_str()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(DeleteFileW(w("tree/sub/f").c_str()));
+  EXPECT_FALSE(exists("moved/f"));
+  EXPECT_TRUE(exists("victim/g"));
+  EXPECT_TRUE(CloseHandle(h));
+  // Once let go, the name is what it is now: the link.
+  EXPECT_EQ(GetFileAttributesW(w("tree/sub").c_str()),
+            (DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
 }  // namespace
