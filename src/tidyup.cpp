@@ -7,6 +7,7 @@
 #include "platform/pathrules.h"
 #include "platform/winapi.h"
 #include "printWinAPIError.h"
+#include "realpath.h"
 
 namespace {
 
@@ -40,7 +41,10 @@ int walkMissingLevels(const wchar_t* path, int32_t* levels) {
   int count = 0;
   while (GetFileAttributesW(candidate) == INVALID_FILE_ATTRIBUTES) {
     levels[count++] = length;
+    int32_t previous = length;
     length = parentLength(path, length);
+    // The root of the current drive, or "/", stands above a rooted path.
+    if (length == 0 && previous > 1 && isSeparator(path[0]) && !isSeparator(path[1])) length = 1;
     if (length == 0 || count > kMaxMissingLevels) break;
     wcsnCopy(candidate, MAX_PATH, path, length);
   }
@@ -61,22 +65,31 @@ int32_t createLevels(const wchar_t* path, const int32_t* levels, int count, wcha
   return 0;
 }
 
+int isGone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+// Another run or process may take an entry away while the tree is emptied;
+// what was asked for then holds.
+int32_t failUnlessGone(const wchar_t* concerned, wchar_t* errPath, int errPathCap) {
+  DWORD code = GetLastError();
+  return isGone(code) ? 0 : failWith((int32_t)code, concerned, errPath, errPathCap);
+}
+
+int32_t removeInnerDir(const wchar_t* path, int keepDirs, wchar_t* errPath, int errPathCap);
+
 // Removes what stands at `path` by its kind, never entering a link.
 int32_t removeByKind(const wchar_t* path, DWORD attributes, int keepDirs, wchar_t* errPath,
                      int errPathCap) {
   int isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   int isDir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (isDir && keepDirs) return 0;
-  if (isDir && !isLink) return removeDirTree(path, 0, errPath, errPathCap);
+  if (isDir && !isLink) return removeInnerDir(path, 0, errPath, errPathCap);
   BOOL removed = isDir ? RemoveDirectoryW(path) : DeleteFileW(path);
-  return removed ? 0 : failWithLastError(path, errPath, errPathCap);
+  return removed ? 0 : failUnlessGone(path, errPath, errPathCap);
 }
 
 int32_t removeEntry(const wchar_t* fullName, int keepDirs, wchar_t* errPath, int errPathCap) {
   DWORD attributes = GetFileAttributesW(fullName);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return failWithLastError(fullName, errPath, errPathCap);
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return failUnlessGone(fullName, errPath, errPathCap);
   return removeByKind(fullName, attributes, keepDirs, errPath, errPathCap);
 }
 
@@ -86,7 +99,126 @@ int namesVolumeRoot(const wchar_t* path) {
   return length > 0 && length < MAX_PATH && isVolumeRoot(full);
 }
 
+// The directory actually cleaned is where the path leads, so a link to a
+// root counts as the root.
+int leadsToVolumeRoot(const wchar_t* path) {
+  wchar_t final[MAX_PATH];
+  if (readCmpLink(path, final, MAX_PATH, 0, 0, 0) != 0) return 0;
+  if (isVolumeRoot(final)) return 1;
+  wchar_t device[MAX_PATH + 4];
+  swprintf(device, MAX_PATH + 4, L"\\\\?\\%ls", final);
+  return isVolumeRoot(device);
+}
+
 int isDotEntry(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
+
+// Why a directory could not be held; kNowLink when a link stands there by
+// now, which is then removed itself like any link inside a tree.
+const DWORD kNowLink = 0xFFFFFFFF;
+
+// Opens `path` so that, until the handle is closed, no other process can
+// rename, remove or replace it: every later call by path through it reaches
+// the directory that was checked here. Inside a tree, a link is never held.
+HANDLE holdDir(const wchar_t* path, int followLink, DWORD* code) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE held = CreateFileW(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            flags, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
+    *code = GetLastError();
+    return held;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(held, &info)) {
+    *code = GetLastError();
+  } else if (!followLink && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    *code = kNowLink;
+  } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *code = ERROR_DIRECTORY;
+  } else {
+    return held;
+  }
+  CloseHandle(held);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Builds "path\*" in `pattern` and returns the length of "path\", or 0 when
+// it does not fit.
+size_t buildPattern(const wchar_t* path, wchar_t* pattern) {
+  size_t length = wcslen(path);
+  // "D:" lists as "D:*": with a separator it would be the root of D:.
+  int takesNames = isSeparator(path[length - 1]) || isBareDrive(path);
+  if (length + (takesNames ? 2 : 3) > MAX_PATH) return 0;
+  wcsnCopy(pattern, MAX_PATH, path, -1);
+  if (!takesNames) pattern[length++] = L'\\';
+  pattern[length] = L'*';
+  pattern[length + 1] = 0;
+  return length;
+}
+
+// Removes every entry of the directory that the pattern in `fullName` lists.
+int32_t removeListed(const wchar_t* path, wchar_t* fullName, size_t prefixLength, int keepDirs,
+                     wchar_t* errPath, int errPathCap) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(fullName, &entry);
+  if (find == INVALID_HANDLE_VALUE)
+    return failWith(ERROR_FILE_NOT_FOUND, fullName, errPath, errPathCap);
+  do {
+    if (isDotEntry(entry.cFileName)) continue;
+    int32_t status = 0;
+    if (prefixLength + wcslen(entry.cFileName) >= MAX_PATH) {
+      status = failWith(ERROR_FILENAME_EXCED_RANGE, entry.cFileName, errPath, errPathCap);
+    } else {
+      wcsnCopy(fullName + prefixLength, MAX_PATH - prefixLength, entry.cFileName, -1);
+      status = removeEntry(fullName, keepDirs, errPath, errPathCap);
+    }
+    if (status) {
+      FindClose(find);
+      return status;
+    }
+  } while (FindNextFileW(find, &entry));
+  DWORD code = GetLastError();
+  FindClose(find);
+  return code == ERROR_NO_MORE_FILES ? 0 : failWith((int32_t)code, path, errPath, errPathCap);
+}
+
+// Empties the directory at `path` while holding it; only the directory
+// given to cleanDirContent is followed when it is a link. When it cannot be
+// held, `*holdCode` tells why and the caller decides what that means.
+int32_t emptyDir(const wchar_t* path, int keepDirs, int followLink, DWORD* holdCode,
+                 wchar_t* errPath, int errPathCap) {
+  wchar_t fullName[MAX_PATH];
+  size_t prefixLength = buildPattern(path, fullName);
+  if (prefixLength == 0) return failWith(ERROR_FILENAME_EXCED_RANGE, path, errPath, errPathCap);
+  HANDLE held = holdDir(path, followLink, holdCode);
+  // Not held means not listed, and is reported as a listing that failed.
+  if (held == INVALID_HANDLE_VALUE) return ERROR_FILE_NOT_FOUND;
+  *holdCode = 0;
+  int32_t status = removeListed(path, fullName, prefixLength, keepDirs, errPath, errPathCap);
+  CloseHandle(held);
+  return status;
+}
+
+int32_t failToHold(const wchar_t* path, wchar_t* errPath, int errPathCap) {
+  wchar_t pattern[MAX_PATH];
+  buildPattern(path, pattern);
+  return failWith(ERROR_FILE_NOT_FOUND, pattern, errPath, errPathCap);
+}
+
+// A directory inside a tree: emptied while held, then removed. What stands
+// at its name by the time it is held is dealt with as what it is then.
+int32_t removeInnerDir(const wchar_t* path, int keepDirs, wchar_t* errPath, int errPathCap) {
+  DWORD holdCode = 0;
+  int32_t status = emptyDir(path, keepDirs, 0, &holdCode, errPath, errPathCap);
+  if (holdCode == kNowLink) {
+    if (keepDirs) return 0;
+    if (RemoveDirectoryW(path) || DeleteFileW(path)) return 0;
+    return failUnlessGone(path, errPath, errPathCap);
+  }
+  if (isGone(holdCode)) return 0;
+  if (holdCode) return failToHold(path, errPath, errPathCap);
+  if (status || keepDirs) return status;
+  return RemoveDirectoryW(path) ? 0 : failUnlessGone(path, errPath, errPathCap);
+}
 
 }  // namespace
 
@@ -111,40 +243,9 @@ int32_t cleanDirContent(const wchar_t* path, int keepDirs, wchar_t* errPath, int
   if (!(GetFileAttributesW(path) & FILE_ATTRIBUTE_DIRECTORY)) {
     return failWith(ERROR_DIRECTORY, path, errPath, errPathCap);
   }
-  size_t length = wcslen(path);
-  // "D:" lists as "D:*": with a separator it would be the root of D:.
-  int takesNames = isSeparator(path[length - 1]) || isBareDrive(path);
-  if (length + (takesNames ? 2 : 3) > MAX_PATH) {
-    return failWith(ERROR_FILENAME_EXCED_RANGE, path, errPath, errPathCap);
-  }
-  wchar_t fullName[MAX_PATH];
-  wcsnCopy(fullName, MAX_PATH, path, -1);
-  size_t prefixLength = length;
-  if (!takesNames) fullName[prefixLength++] = L'\\';
-  fullName[prefixLength] = L'*';
-  fullName[prefixLength + 1] = 0;
-
-  WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW(fullName, &entry);
-  if (find == INVALID_HANDLE_VALUE)
-    return failWith(ERROR_FILE_NOT_FOUND, fullName, errPath, errPathCap);
-  do {
-    if (isDotEntry(entry.cFileName)) continue;
-    int32_t status = 0;
-    if (prefixLength + wcslen(entry.cFileName) >= MAX_PATH) {
-      status = failWith(ERROR_FILENAME_EXCED_RANGE, entry.cFileName, errPath, errPathCap);
-    } else {
-      wcsnCopy(fullName + prefixLength, MAX_PATH - prefixLength, entry.cFileName, -1);
-      status = removeEntry(fullName, keepDirs, errPath, errPathCap);
-    }
-    if (status) {
-      FindClose(find);
-      return status;
-    }
-  } while (FindNextFileW(find, &entry));
-  DWORD code = GetLastError();
-  FindClose(find);
-  return code == ERROR_NO_MORE_FILES ? 0 : failWith((int32_t)code, path, errPath, errPathCap);
+  DWORD holdCode = 0;
+  int32_t status = emptyDir(path, keepDirs, 1, &holdCode, errPath, errPathCap);
+  return holdCode ? failToHold(path, errPath, errPathCap) : status;
 }
 
 int32_t removeDirTree(const wchar_t* path, int keepDirs, wchar_t* errPath, int errPathCap) {
@@ -156,9 +257,10 @@ int32_t removeDirTree(const wchar_t* path, int keepDirs, wchar_t* errPath, int e
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     return removeByKind(path, attributes, keepDirs, errPath, errPathCap);
   }
-  int32_t status = cleanDirContent(path, keepDirs, errPath, errPathCap);
-  if (status || keepDirs) return status;
-  return RemoveDirectoryW(path) ? 0 : failWithLastError(path, errPath, errPathCap);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return failWith(ERROR_DIRECTORY, path, errPath, errPathCap);
+  }
+  return removeInnerDir(path, keepDirs, errPath, errPathCap);
 }
 
 int32_t createCleanDir(const wchar_t* path, int force, int keepDirs, wchar_t* errPath,
@@ -220,8 +322,9 @@ int createCleanDirCmd(int argc, const char* const argv[]) {
   wchar_t errPath[MAX_PATH] = {0};
   // Cleaning a whole volume is never what a build means, whatever a script
   // with an empty variable may say.
-  int32_t status = namesVolumeRoot(path) ? failWith(ERROR_ACCESS_DENIED, path, errPath, MAX_PATH)
-                                         : createCleanDir(path, 1, keepDirs, errPath, MAX_PATH);
+  int32_t status = namesVolumeRoot(path) || leadsToVolumeRoot(path)
+                       ? failWith(ERROR_ACCESS_DENIED, path, errPath, MAX_PATH)
+                       : createCleanDir(path, 1, keepDirs, errPath, MAX_PATH);
   if (status == 0) return 0;
   fprintf(stderr, "ERROR >tidyup %s %s", argv[1], option);
   printWinAPIError(status, errPath, "ERROR on clean directory tree");

@@ -80,6 +80,7 @@ TEST_F(CreateDirTest, CreatesEveryMissingLevel) {
       {L"D:\\new", {L"D:\\new"}},
       {L"\\\\server\\share\\new", {L"\\\\server\\share\\new"}},
       {L".\\out", {L".\\out"}},
+      {L"\\new\\sub", {L"\\new", L"\\new\\sub"}},
       // A relative name stands in the current directory, which exists.
       {L"out", {L"out"}},
       {L"out\\sub", {L"out", L"out\\sub"}},
@@ -278,14 +279,53 @@ TEST_F(TreeTest, PlatformFailuresCarryTheirCodeAndPath) {
   }
 }
 
-TEST_F(TreeTest, EntryThatVanishesIsReported) {
+// Another run emptying the same tree takes entries away under this one;
+// what was asked for still holds, so that is no failure.
+TEST_F(TreeTest, EntryThatVanishesCountsAsDeleted) {
+  struct Case {
+    Op op;
+    int nth;
+    std::wstring gone;
+  } cases[] = {
+      // Reads: the directory, then a.txt.
+      {Op::GetFileAttributesW, 2, L"D:\\out\\a.txt"},
+      {Op::DeleteFileW, 1, L"D:\\out\\a.txt"},
+      {Op::RemoveDirectoryW, 1, L"D:\\out\\dangling"},
+      // The hold of the first sub-directory, and its removal once emptied.
+      {Op::CreateFileW, 2, L"D:\\out\\sub"},
+      {Op::RemoveDirectoryW, 4, L"D:\\out\\sub"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    addTree(L"D:\\out");
+    std::wstring gone = c.gone;
+    fakefs::beforeCall(c.op, c.nth, [gone] {
+      if (fakefs::kindOf(gone) == Kind::File) DeleteFileW(gone.c_str());
+      removeDirTree(gone.c_str(), 0, nullptr, 0);
+    });
+    wcscpy(errPath, L"untouched");
+    EXPECT_EQ(0, cleanDirContent(L"D:\\out", 0, errPath, 260)) << c.gone;
+    EXPECT_EQ(L"untouched", err()) << c.gone;
+    EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\out")) << c.gone;
+    EXPECT_EQ(0, fakefs::openFinds());
+    EXPECT_EQ(0, fakefs::openHandles());
+    expectCanaryUntouched();
+  }
+}
+
+// A directory that turns into a junction between the listing and its own
+// emptying is removed as the link it has become; its target is never entered.
+TEST_F(TreeTest, DirectorySwappedForAJunctionIsRemovedAsALink) {
   addTree(L"D:\\out");
-  // Another process takes a.txt away after the enumeration listed it.
-  fakefs::beforeCall(Op::GetFileAttributesW, 2, [] { DeleteFileW(L"D:\\out\\a.txt"); });
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, cleanDirContent(L"D:\\out", 0, errPath, 260));
-  EXPECT_EQ(L"D:\\out\\a.txt", err());
-  EXPECT_EQ(Kind::File, fakefs::kindOf(L"D:\\out\\b.txt"));
-  EXPECT_EQ(0, fakefs::openFinds());
+  // Holds: D:\out, then D:\out\sub.
+  fakefs::beforeCall(Op::CreateFileW, 2, [] {
+    removeDirTree(L"D:\\out\\sub", 0, nullptr, 0);
+    fakefs::addJunction(L"D:\\out\\sub", L"D:\\target");
+  });
+  EXPECT_EQ(0, cleanDirContent(L"D:\\out", 0, errPath, 260));
+  EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\out"));
+  EXPECT_EQ(0, fakefs::openHandles());
+  expectCanaryUntouched();
 }
 
 TEST_F(TreeTest, CreateCleanDirProvidesAnEmptyDirectory) {
@@ -406,6 +446,16 @@ TEST_F(TidyupCmdTest, LinkIntoItsOwnParentIsNoSuccess) {
   EXPECT_EQ(
       "ERROR >tidyup D:\\data\\j ERROR on clean directory tree, Path not found: D:\\data\\j\n",
       result.err);
+}
+
+// The directory cleaned is where the path leads: a link to a root is a root.
+TEST_F(TidyupCmdTest, LinkToAVolumeRootIsRefused) {
+  fakefs::addJunction(L"D:\\data\\toroot", L"C:\\");
+  fakefs::addFile(L"C:\\keep.txt");
+  CommandResult result = run({"D:\\data\\toroot"});
+  EXPECT_EQ(1, result.code);
+  EXPECT_NE(std::string::npos, result.err.find("Windows error: 5: D:\\data\\toroot"));
+  EXPECT_EQ(Kind::File, fakefs::kindOf(L"C:\\keep.txt"));
 }
 
 }  // namespace
