@@ -4,9 +4,9 @@ int isDrivePath(const wchar_t* fullPath) { return fullPath[0] == L'/'; }
 
 int pathNamesIgnoreCase(void) { return 0; }
 
-// The root stands above every full path as a drive root does on Windows, so
-// a path used up to nothing still had an existing ancestor.
-int isRelativeToCurrentDir(const wchar_t* path) { return path[0] != 0; }
+int isRelativeToCurrentDir(const wchar_t* path) {
+  return path[0] != 0 && path[0] != L'/' && path[0] != L'\\';
+}
 
 int isVolumeRoot(const wchar_t* fullPath) {
   for (const wchar_t* p = fullPath; *p; p++) {

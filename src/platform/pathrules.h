@@ -8,9 +8,8 @@ int isDrivePath(const wchar_t* fullPath);
 // Non-zero where names are compared without regard to ASCII letter case.
 int pathNamesIgnoreCase(void);
 
-// Non-zero for a path whose leading names, once all cut away, leave a
-// directory that exists: the current directory for a relative path, and on
-// POSIX the root for a full one, as a drive root is on Windows.
+// Non-zero for a path that names neither a root nor a drive: it is relative
+// to the current directory, which therefore exists.
 int isRelativeToCurrentDir(const wchar_t* path);
 
 // Non-zero for the root of a volume or share, given as a full path: the tree
