@@ -8,3 +8,6 @@ scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target linkrace
 build/default/stress/linkrace "$@"
+# The exchange attack while a directory is emptied, in memory and on disk.
+cmake --build --preset default --target exchange
+for dir in /dev/shm /tmp; do build/default/stress/exchange 20 5000 "$dir"; done
