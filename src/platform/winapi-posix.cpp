@@ -62,6 +62,7 @@ std::vector<FileRecord*> held;
 struct {
   std::string path;
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  bool symlink = false;
 } lastEntry;
 
 void forgetLastEntry() { lastEntry.path.clear(); }
@@ -508,6 +509,7 @@ bool nextEntry(FindRecord* r, WIN32_FIND_DATAW* data) {
                        : r->path == "/" ? "/" + std::string(e->d_name)
                                         : r->path + "/" + e->d_name;
       lastEntry.attributes = attributes;
+      lastEntry.symlink = e->d_type == DT_LNK;
     }
     return true;
   }
@@ -515,8 +517,11 @@ bool nextEntry(FindRecord* r, WIN32_FIND_DATAW* data) {
 
 // Removes the directory, or the directory link, at `at`. rmdir never removes
 // a link, so the usual case, an empty directory, costs one call; rmdir's own
-// answer stands for a directory, a mounted one included.
-BOOL removeDirAt(const Place& at) {
+// answer stands for a directory, a mounted one included. A link the listing
+// just showed is unlinked at once; should it be a directory by now, unlink
+// refuses and rmdir has its say.
+BOOL removeDirAt(const Place& at, bool symlink) {
+  if (symlink && unlinkat(at.dirFd, at.name, 0) == 0) return 1;
   if (unlinkat(at.dirFd, at.name, AT_REMOVEDIR) == 0) return 1;
   int err = errno;
   if (err != ENOTDIR) return failErrnoAt(err == EEXIST ? ENOTEMPTY : err, at.dirFd, at.name);
@@ -618,8 +623,9 @@ BOOL CreateDirectoryW(const wchar_t* path, LPSECURITY_ATTRIBUTES) {
 BOOL RemoveDirectoryW(const wchar_t* path) {
   Place at;
   if (!place(path, &at)) return 0;
+  bool symlink = knownAttributes(at) != INVALID_FILE_ATTRIBUTES && lastEntry.symlink;
   forgetLastEntry();
-  return removeDirAt(at);
+  return removeDirAt(at, symlink);
 }
 
 BOOL DeleteFileW(const wchar_t* path) {
