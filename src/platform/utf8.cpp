@@ -122,3 +122,7 @@ int wideToNative(const wchar_t* wide, char* text, size_t capacity) {
   text[out] = 0;
   return (int)out;
 }
+
+int nativeChar(wchar_t c, char* out) {
+  return encodeOne((unsigned long)(c == kNameBackslash ? L'\\' : c), out);
+}

@@ -25,3 +25,7 @@ int nativeToWide(const char* text, wchar_t* wide, int capacity);
 // backslash in a name, U+DC80 + byte is that byte. Returns the byte length
 // without terminator, or -1 when it does not fit in `capacity` bytes with it.
 int wideToNative(const wchar_t* wide, char* text, size_t capacity);
+
+// One character of a name on its way to the kernel, as wideToNative gives it,
+// in at most 4 bytes at `out`; returns their count.
+int nativeChar(wchar_t c, char* out);

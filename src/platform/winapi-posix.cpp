@@ -157,12 +157,39 @@ std::wstring windowsForm(const wchar_t* path) {
   return form.empty() ? L"." : form;
 }
 
-// Encodes a wide path for the kernel into `out` (PATH_MAX bytes).
+// Encodes a wide path for the kernel into `out` (PATH_MAX bytes), in the form
+// windowsForm gives, without building it first: this runs for every entry.
 bool toNative(const wchar_t* path, char* out) {
   if (!path || !*path) return failCode(ERROR_PATH_NOT_FOUND);
-  if (wideToNative(windowsForm(path).c_str(), out, PATH_MAX) < 0) {
-    return failCode(ERROR_FILENAME_EXCED_RANGE);
+  const bool absolute = isSeparator(path[0]);
+  size_t len = absolute ? 1 : 0;
+  out[0] = '/';
+  const size_t base = len;
+  size_t starts[PATH_MAX / 2];  // where each name kept begins, its separator included
+  int depth = 0, ups = 0;       // names kept; of them, leading ".." of a relative path
+  for (const wchar_t* p = path;;) {
+    while (isSeparator(*p)) p++;
+    if (!*p) break;
+    const wchar_t* end = p;
+    while (*end && !isSeparator(*end)) end++;
+    bool dot = end - p == 1 && p[0] == L'.';
+    bool dotDot = end - p == 2 && p[0] == L'.' && p[1] == L'.';
+    if (dotDot && depth > ups) {
+      len = starts[--depth];
+    } else if (!dot && !(dotDot && absolute)) {
+      if (depth == PATH_MAX / 2) return failCode(ERROR_FILENAME_EXCED_RANGE);
+      starts[depth++] = len;
+      ups += dotDot;
+      if (len > base) out[len++] = '/';
+      for (const wchar_t* c = p; c < end; c++) {
+        if (len + 5 > PATH_MAX) return failCode(ERROR_FILENAME_EXCED_RANGE);
+        len += nativeChar(*c, out + len);
+      }
+    }
+    p = end;
   }
+  if (len == 0) out[len++] = '.';
+  out[len] = 0;
   return true;
 }
 
@@ -505,9 +532,10 @@ bool nextEntry(FindRecord* r, WIN32_FIND_DATAW* data) {
     data->dwFileAttributes =
         attributes == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_ARCHIVE : attributes;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-      lastEntry.path = r->path == "."   ? e->d_name
-                       : r->path == "/" ? "/" + std::string(e->d_name)
-                                        : r->path + "/" + e->d_name;
+      // Written as place() writes it; assign keeps the buffer from entry to entry.
+      lastEntry.path.assign(r->path == "." ? "" : r->path);
+      if (r->path != "." && r->path != "/") lastEntry.path += '/';
+      lastEntry.path += e->d_name;
       lastEntry.attributes = attributes;
       lastEntry.symlink = e->d_type == DT_LNK;
     }

@@ -252,6 +252,11 @@ TEST_F(PosixFs, AttributesDescribeTheNameItself) {
       {"ld\\\\", dirLink},
       {"dangling", dirLink},
       {"lf", FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE},
+      // "." and ".." are text, as on Windows: never resolved through a link,
+      // nor through a name that does not exist.
+      {"ld/../f", FILE_ATTRIBUTE_ARCHIVE},
+      {"missing\\..\\d/./g", FILE_ATTRIBUTE_ARCHIVE},
+      {"d/g/../../ld", dirLink},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(GetFileAttributesW(w(c.first).c_str()), c.second) << c.first;
