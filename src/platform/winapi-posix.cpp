@@ -42,9 +42,10 @@ enum class Opened { Query, LinkItself, Writer, Hold };
 struct FileRecord {
   unsigned magic;
   Opened kind;
-  int fd;       // writer on a directory and hold: the directory itself; otherwise -1
-  char* path;   // query: resolved absolute path; otherwise the path as opened
-  bool itself;  // hold: opened with FILE_FLAG_OPEN_REPARSE_POINT
+  int fd;                // writer on a directory and hold: the directory itself; otherwise -1
+  char* path;            // query: resolved absolute path; otherwise the path as opened
+  bool itself;           // hold: opened with FILE_FLAG_OPEN_REPARSE_POINT
+  DWORD linkAttributes;  // hold of a link: what its name showed when it was opened
 };
 
 struct FindRecord {
@@ -311,7 +312,7 @@ HANDLE newFileRecord(Opened kind, int fd, char* path, bool itself = false) {
     if (fd >= 0) close(fd);
     return failHandle(ERROR_NOT_ENOUGH_MEMORY);
   }
-  return new FileRecord{kFileMagic, kind, fd, path, itself};
+  return new FileRecord{kFileMagic, kind, fd, path, itself, 0};
 }
 
 HANDLE openQuery(const char* path) {
@@ -351,11 +352,32 @@ HANDLE openLinkItself(const char* path) {
   return newFileRecord(Opened::LinkItself, -1, strdup(path));
 }
 
+// A link found where a directory was to be held, opened itself as Windows
+// opens a junction with FILE_FLAG_OPEN_REPARSE_POINT, so that the caller
+// sees what stands there now. ENOTDIR when it is no link.
+int openLinkAt(int dirFd, const char* name, DWORD* attributes) {
+  int fd = openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  struct statx sx;
+  if (fd < 0) return -1;
+  if (examine(fd, "", AT_EMPTY_PATH, &sx) && S_ISLNK(sx.stx_mode)) {
+    *attributes = linkAttributes(dirFd, name);
+    return fd;
+  }
+  close(fd);
+  errno = ENOTDIR;
+  return -1;
+}
+
 // A held directory: opened relative to the directory held around it, and
 // never through a link at its own name unless the caller follows it.
 HANDLE openHold(const Place& at, bool linkItself) {
   int fd =
       openat(at.dirFd, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (linkItself ? O_NOFOLLOW : 0));
+  DWORD link = 0;
+  if (fd < 0 && linkItself && (errno == ELOOP || errno == ENOTDIR)) {
+    fd = openLinkAt(at.dirFd, at.name, &link);
+    if (fd < 0 && errno == ENOTDIR) return failHandle(ERROR_DIRECTORY);
+  }
   if (fd < 0) {
     int err = errno;
     if (err == ELOOP || err == ENOTDIR) return failHandle(ERROR_DIRECTORY);
@@ -363,7 +385,11 @@ HANDLE openHold(const Place& at, bool linkItself) {
     return INVALID_HANDLE_VALUE;
   }
   HANDLE h = newFileRecord(Opened::Hold, fd, strdup(at.text), linkItself);
-  if (h != INVALID_HANDLE_VALUE) held.push_back((FileRecord*)h);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  ((FileRecord*)h)->linkAttributes = link;
+  // Held, a link leads nowhere: a path below it resolves against a
+  // descriptor of no directory and fails.
+  held.push_back((FileRecord*)h);
   return h;
 }
 
@@ -779,7 +805,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* informa
     bool mounted = f->kind == Opened::Hold && f->itself && isMountRoot(sx, f->fd, "");
     attributes = mounted ? kDirLink : FILE_ATTRIBUTE_DIRECTORY;
   } else if (S_ISLNK(sx.stx_mode)) {
-    attributes = attributesOf(f->path);
+    attributes = f->linkAttributes ? f->linkAttributes : attributesOf(f->path);
   }
   fillInformation(sx, attributes, information);
   return 1;
