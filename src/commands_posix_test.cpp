@@ -433,6 +433,15 @@ class ChrootTest : public CommandsTest {
     std::string outFile = root + "/.stdout", errFile = root + "/.stderr";
     pid_t child = fork();
     if (child == 0) {
+      // The sanitizers read their options from /proc, which lives in this
+      // child's own mount namespace.
+      std::string proc = root + "/proc";
+      mkdir(proc.c_str(), 0555);
+      if (unshare(CLONE_NEWNS) == 0 &&
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+        mount("proc", proc.c_str(), "proc", 0, nullptr);
+      }
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
       if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(99);
       int err = open("/.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, 2);
