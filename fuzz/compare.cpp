@@ -64,9 +64,13 @@ std::vector<std::wstring> takeNames(Bytes& in) {
       names.back() += c;
     }
   }
+  // Each level is created as the last name of a path, which Win32 strips of
+  // trailing dots and spaces.
   std::vector<std::wstring> usable;
-  for (const std::wstring& name : names)
-    if (!name.empty() && name != L"." && name != L"..") usable.push_back(name);
+  for (std::wstring name : names) {
+    name.erase(name.find_last_not_of(L". ") + 1);
+    if (!name.empty()) usable.push_back(name);
+  }
   return usable;
 }
 

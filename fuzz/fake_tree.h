@@ -171,7 +171,8 @@ inline void readDir(const std::wstring& dir, Tree& tree) {
 
 inline Tree snapshot() {
   Tree tree;
-  for (const wchar_t* root : {L"C:", L"D:", L"R:", L"\\\\server\\share"}) readDir(root, tree);
+  for (const wchar_t* root : {L"C:", L"D:", L"R:", L"M:", L"\\\\server\\share"})
+    readDir(root, tree);
   return tree;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian, when it is missing.
 set -euo pipefail
-packages=(cmake g++ ninja-build googletest libgtest-dev mingw-w64 wine wine64 clang libclang-rt-14-dev "$@")
+packages=(cmake g++ ninja-build googletest libgtest-dev mingw-w64 wine wine64 clang libclang-rt-14-dev
+  mandoc lintian man-db dpkg-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

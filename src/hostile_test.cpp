@@ -91,7 +91,13 @@ TEST(HostileInput, Junctor) {
       {junctorCmd, {" ", "x"}, 2, "ERROR target does not exists as directory: D:\\work\\x\n"},
       {junctorCmd, {"\xff", "t"}, 6, "ERROR-invalid-link path-length\n"},
       {junctorCmd, {"l", "t\xc3"}, 7, "ERROR-invalid-target path-length\n"},
-      {junctorCmd, {nameForFullLength(259), "t"}, 0, ""},
+      // CreateDirectoryW takes at most 248 characters.
+      {junctorCmd, {nameForFullLength(248), "t"}, 0, ""},
+      {junctorCmd,
+       {nameForFullLength(259), "t"},
+       3,
+       "ERROR create link directory, File name is too long, truncated even here: D:\\work\\" +
+           nameForFullLength(259) + "\n"},
       {junctorCmd, {nameForFullLength(260), "t"}, 1, "ERROR-invalid-link-path\n"},
       {junctorCmd,
        {"l", nameForFullLength(258)},

@@ -1,11 +1,14 @@
 // The in-memory Windows file system of the unit tests (see winapi-fake.h).
-// Paths are first made full as text, as Windows does before it reaches the
-// file system; the tree is then walked name by name, following links.
+// Every path is first normalised as Win32 does before the file system sees
+// it ("File path formats on Windows systems"); the tree is then walked name
+// by name, following links. Handles refer to the object they opened.
 #include "platform/winapi-fake.h"
 
+#include <locale.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <wctype.h>
 
 #include <map>
 #include <memory>
@@ -22,45 +25,75 @@ namespace {
 const int kMaxLinkHops = 32;
 const size_t kMountPointPathOffset =
     offsetof(REPARSE_DATA_BUFFER, MountPointReparseBuffer.PathBuffer);
+// CreateDirectoryW without long-path support: MAX_PATH less room for an
+// 8.3 name.
+const size_t kMaxDirectoryPath = MAX_PATH - 12;
+const size_t kMaxNameLength = 255;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The access rights that take part in sharing ("Creating and Opening Files");
+// a handle with none of them (attributes only) neither conflicts nor blocks.
+const DWORD kGenericAll = 0x10000000;
+const DWORD kReadRights = 0x1 /* read data, list */ | 0x20 /* execute, traverse */ |
+                          0x80000000 /* GENERIC_READ */ | 0x20000000 /* GENERIC_EXECUTE */ |
+                          kGenericAll;
+const DWORD kWriteRights = 0x2 | 0x4 | GENERIC_WRITE | kGenericAll;
+const DWORD kDeleteRights = 0x10000 /* DELETE */ | kGenericAll;
+const DWORD kDeleteAccess = 0x10000;
+const DWORD kTraverseAccess = 0x20;
+const DWORD kNotSameDevice = 17;
+
+struct Volume;
 
 struct Node {
   Kind kind = Kind::Dir;
   std::wstring name;
   bool readOnly = false;
   std::wstring target;
+  bool rawTarget = false;  // an NT path, followed without normalisation
   std::vector<unsigned char> reparse;
+  // Deleted while a handle was open: listed, but no longer opened, until the
+  // last handle closes.
+  bool deletePending = false;
+  Node* parent = nullptr;
+  Volume* volume = nullptr;
   // Keyed by the upper-cased name, which also gives the enumeration order.
   std::map<std::wstring, std::unique_ptr<Node>> children;
 };
 
 struct Volume {
-  std::wstring root;  // "D:" or "\\server\share", as created
+  std::wstring root;  // "D:" or "\\server\share", as final paths name it
+  std::wstring guid;  // "Volume{...}"; none for the share
   bool acceptsReparsePoints = true;
+  bool remote = false;
+  DWORD serial = 0;
   Node top;
 };
 
-// A full path taken apart; ".." never climbs above `root`.
+// A path taken apart. Win32 paths are normalised on the way; a "\\?\" path
+// is raw: its names reach the file system as they are.
 struct PathText {
-  std::wstring root;
+  std::wstring prefix;  // "\\.\" or "\\?\" of a device path
+  std::wstring root;    // "D:", "\\server\share" or "Volume{...}"
   std::vector<std::wstring> names;
   bool trailingSeparator = false;
+  bool raw = false;
+  std::wstring rawText;  // a raw path as given
 };
 
 // Where a path leads in the tree.
 struct Walk {
-  Volume* volume = nullptr;
-  Node* parent = nullptr;           // directory holding the last component
-  Node* node = nullptr;             // what stands there; null when nothing
-  std::vector<std::wstring> names;  // as created; the last as given when missing
-  DWORD error = 0;                  // why `node` is null
+  Node* parent = nullptr;  // directory holding the last component
+  Node* node = nullptr;    // what stands there; null when nothing
+  std::wstring lastName;   // as given, when nothing stands there
+  DWORD error = 0;         // why `node` is null
 };
 
 struct FileHandle {
-  Volume* volume;
-  std::vector<std::wstring> names;
+  Node* node;
   DWORD access;
   DWORD shareMode;
-  std::wstring finalPath;
+  bool otherProcess;
 };
 
 struct Entry {
@@ -86,8 +119,10 @@ struct Hook {
 };
 
 struct State {
-  std::map<std::wstring, Volume> volumes;  // keyed by the upper-cased root
+  std::vector<std::unique_ptr<Volume>> volumes;
+  std::map<std::wstring, Volume*> roots;  // every upper-cased name of a volume
   PathText currentDir;
+  std::map<std::wstring, PathText> driveDirs;  // current directory of each drive
   DWORD lastError = 0;
   std::vector<std::wstring> log;
   std::map<Op, int> calls;
@@ -116,20 +151,48 @@ const wchar_t* const kOpNames[] = {
     L"GetFileInformationByHandle",
 };
 
+// NTFS compares names through its upcase table, which folds every letter
+// with a simple upper case, as towupper does in a Unicode locale.
+wchar_t foldCase(wchar_t c) {
+  if (c < 128) return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c;
+  static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  return unicode ? towupper_l(c, unicode) : towupper(c);
+}
+
 std::wstring upper(std::wstring s) {
-  for (wchar_t& c : s)
-    if (c >= L'a' && c <= L'z') c = c - L'a' + L'A';
+  for (wchar_t& c : s) c = foldCase(c);
   return s;
 }
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+bool startsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
+  size_t n = wcslen(prefix);
+  return s.size() >= n && upper(s.substr(0, n)) == upper(prefix);
+}
+
+void addVolume(State& s, const std::wstring& root, int number) {
+  auto volume = std::make_unique<Volume>();
+  volume->root = root;
+  volume->remote = root[0] == L'\\';
+  volume->acceptsReparsePoints = root != L"R:";
+  volume->serial = 0x5EED0000u + number;
+  if (!volume->remote) {
+    wchar_t guid[64];
+    swprintf(guid, 64, L"Volume{5eed0000-0000-0000-0000-%012d}", number);
+    volume->guid = guid;
+    s.roots[upper(guid)] = volume.get();
+  }
+  volume->top.volume = volume.get();
+  s.roots[upper(root)] = volume.get();
+  s.volumes.push_back(std::move(volume));
+}
+
 State freshState() {
   State s;
-  for (const wchar_t* root : {L"C:", L"D:", L"R:", L"\\\\server\\share"}) {
-    Volume& v = s.volumes[upper(root)];
-    v.root = root;
-    v.acceptsReparsePoints = std::wstring(root) != L"R:";
+  int number = 1;
+  for (const wchar_t* root : {L"C:", L"D:", L"R:", L"M:", L"\\\\server\\share"}) {
+    addVolume(s, root, number++);
   }
   s.currentDir.root = L"C:";
   return s;
@@ -155,57 +218,136 @@ std::string narrow(const std::wstring& wide) {
 
 // ---- Path text ----
 
-// Applies the names of `rest` to `p`: "." and empty names vanish, ".." drops one.
+bool isAllDots(const std::wstring& name) {
+  return name.find_first_not_of(L'.') == std::wstring::npos;
+}
+
+// A name followed by a separator loses one trailing dot; the last name of a
+// path loses all trailing dots and spaces ("File path formats on Windows
+// systems": trimming). Names of three or more dots stay inside a path.
+std::wstring trimmed(std::wstring name, bool last) {
+  if (!last) {
+    if (name.size() > 1 && name.back() == L'.' && !isAllDots(name)) name.pop_back();
+    return name;
+  }
+  size_t end = name.find_last_not_of(L". ");
+  return end == std::wstring::npos ? L"" : name.substr(0, end + 1);
+}
+
+// Applies the names of `rest` to `p`: "." and empty names vanish, ".." drops
+// one, never climbing above the root.
 void applyNames(PathText& p, const std::wstring& rest) {
   size_t start = 0;
   while (start <= rest.size()) {
     size_t end = rest.find_first_of(L"\\/", start);
-    if (end == std::wstring::npos) end = rest.size();
+    bool last = end == std::wstring::npos;
+    if (last) end = rest.size();
     std::wstring name = rest.substr(start, end - start);
     if (name == L"..") {
       if (!p.names.empty()) p.names.pop_back();
-    } else if (!name.empty() && name != L".") {
-      p.names.push_back(name);
+    } else if (name != L".") {
+      name = trimmed(name, last);
+      if (!name.empty()) p.names.push_back(name);
     }
     start = end + 1;
   }
   p.trailingSeparator = !rest.empty() && isSeparator(rest.back());
 }
 
-// "\\?\D:\x", "\\?\UNC\server\share" and the NT form "\??\D:\x" of a junction
-// target name the same places as their plain forms.
-std::wstring withoutPrefix(const std::wstring& s) {
-  for (const wchar_t* prefix : {L"\\\\?\\", L"\\??\\"}) {
-    if (s.compare(0, 4, prefix) != 0) continue;
-    std::wstring rest = s.substr(4);
-    return upper(rest.substr(0, 4)) == L"UNC\\" ? L"\\\\" + rest.substr(4) : rest;
+std::vector<std::wstring> splitOnBackslash(const std::wstring& s) {
+  std::vector<std::wstring> parts;
+  size_t start = 0;
+  for (size_t end; (end = s.find(L'\\', start)) != std::wstring::npos; start = end + 1) {
+    parts.push_back(s.substr(start, end - start));
   }
-  return s;
+  parts.push_back(s.substr(start));
+  return parts;
+}
+
+// "\\?\D:\x." (and the NT form "\??\D:\x." of a junction target) names `x.`:
+// only the volume is looked up, every name is taken as it is.
+PathText rawPath(const std::wstring& path) {
+  PathText p;
+  p.raw = true;
+  p.rawText = path;
+  std::vector<std::wstring> parts = splitOnBackslash(path.substr(4));
+  size_t first = 1;
+  if (upper(parts[0]) == L"UNC" && parts.size() >= 3) {
+    p.root = L"\\\\" + parts[1] + L"\\" + parts[2];
+    first = 3;
+  } else {
+    p.root = parts[0];
+  }
+  p.names.assign(parts.begin() + std::min(first, parts.size()), parts.end());
+  if (!p.names.empty() && p.names.back().empty()) {
+    p.names.pop_back();
+    p.trailingSeparator = true;
+  }
+  return p;
+}
+
+bool isDevicePath(const std::wstring& s) {
+  return s.size() >= 4 && isSeparator(s[0]) && isSeparator(s[1]) &&
+         (s[2] == L'.' || s[2] == L'?') && isSeparator(s[3]);
+}
+
+// "\\server\share" from `s`, which starts with it; `*rest` gets what follows.
+std::wstring shareRoot(const std::wstring& s, size_t at, std::wstring* rest) {
+  size_t server = s.find_first_of(L"\\/", at);
+  size_t share = server == std::wstring::npos ? server : s.find_first_of(L"\\/", server + 1);
+  std::wstring root = L"\\\\" + s.substr(at, share == std::wstring::npos ? share : share - at);
+  for (wchar_t& c : root)
+    if (c == L'/') c = L'\\';
+  *rest = share == std::wstring::npos ? L"" : s.substr(share);
+  return root;
+}
+
+// "\\.\D:\a\..\b" is normalised after its first name, which names the
+// volume and which ".." here never climbs above; only "\\?\" exactly, with
+// backslashes, skips normalisation.
+PathText devicePath(const std::wstring& s) {
+  PathText p;
+  p.prefix = std::wstring(L"\\\\") + s[2] + L"\\";
+  std::wstring rest;
+  if (startsWithNoCase(s.substr(4), L"UNC") && s.size() > 7 && isSeparator(s[7])) {
+    p.root = shareRoot(s, 8, &rest);
+  } else {
+    size_t end = s.find_first_of(L"\\/", 4);
+    p.root = s.substr(4, end == std::wstring::npos ? end : end - 4);
+    rest = end == std::wstring::npos ? L"" : s.substr(end);
+  }
+  applyNames(p, rest);
+  return p;
 }
 
 // Makes `path` full against `base` (the current directory, or the directory
 // of a link), without looking at the tree.
 PathText absolutize(const std::wstring& path, const PathText& base) {
-  std::wstring s = withoutPrefix(path);
+  if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\??\\") == 0) {
+    return rawPath(path);
+  }
+  if (isDevicePath(path)) return devicePath(path);
   PathText p;
+  const std::wstring& s = path;
   if (s.size() >= 2 && isSeparator(s[0]) && isSeparator(s[1])) {
-    size_t server = s.find_first_of(L"\\/", 2);
-    size_t share = server == std::wstring::npos ? server : s.find_first_of(L"\\/", server + 1);
-    p.root = s.substr(0, share);
-    for (wchar_t& c : p.root)
-      if (c == L'/') c = L'\\';
-    applyNames(p, share == std::wstring::npos ? L"" : s.substr(share));
+    std::wstring rest;
+    p.root = shareRoot(s, 2, &rest);
+    applyNames(p, rest);
   } else if (s.size() >= 2 && s[1] == L':') {
-    std::wstring drive = s.substr(0, 2);
+    std::wstring drive = upper(s.substr(0, 2));
     bool driveRelative = s.size() == 2 || !isSeparator(s[2]);
-    if (driveRelative && upper(base.root) == upper(drive)) {
+    auto current = st().driveDirs.find(drive);
+    if (driveRelative && upper(base.root) == drive && base.prefix.empty()) {
       p = base;
+    } else if (driveRelative && current != st().driveDirs.end()) {
+      p = current->second;
     } else {
-      p.root = drive;
+      p.root = s.substr(0, 2);
     }
     applyNames(p, s.substr(2));
   } else if (!s.empty() && isSeparator(s[0])) {
     p.root = base.root;
+    p.prefix = base.prefix;
     applyNames(p, s);
   } else {
     p = base;
@@ -221,9 +363,12 @@ std::wstring joined(const std::wstring& root, const std::vector<std::wstring>& n
 }
 
 std::wstring toText(const PathText& p) {
-  bool isDrive = p.root.size() == 2;
-  if (p.names.empty()) return isDrive || p.trailingSeparator ? p.root + L"\\" : p.root;
-  return joined(p.root, p.names) + (p.trailingSeparator ? L"\\" : L"");
+  if (p.raw) return p.rawText;
+  std::wstring root = p.root;
+  if (!p.prefix.empty()) root = p.prefix + (root[0] == L'\\' ? L"UNC" + root.substr(1) : root);
+  bool isDrive = p.prefix.empty() && p.root.size() == 2;
+  if (p.names.empty()) return isDrive || p.trailingSeparator ? root + L"\\" : root;
+  return joined(root, p.names) + (p.trailingSeparator ? L"\\" : L"");
 }
 
 bool matchesPattern(const wchar_t* pattern, const wchar_t* name) {
@@ -234,9 +379,11 @@ bool matchesPattern(const wchar_t* pattern, const wchar_t* name) {
   return (*pattern == L'?' || *pattern == *name) && matchesPattern(pattern + 1, name + 1);
 }
 
+// "Naming Files, Paths, and Namespaces": characters no name may hold.
 bool isValidName(const std::wstring& name) {
+  if (name.size() > kMaxNameLength) return false;
   for (wchar_t c : name)
-    if (c < 32 || wcschr(L"<>:\"|?*", c)) return false;
+    if (c < 32 || wcschr(L"<>:\"|?*/\\", c)) return false;
   return true;
 }
 
@@ -251,6 +398,8 @@ Node& addChild(Node& dir, const std::wstring& name, Kind kind) {
   auto node = std::make_unique<Node>();
   node->kind = kind;
   node->name = name;
+  node->parent = &dir;
+  node->volume = dir.volume;
   Node& added = *node;
   dir.children[upper(name)] = std::move(node);
   return added;
@@ -258,38 +407,67 @@ Node& addChild(Node& dir, const std::wstring& name, Kind kind) {
 
 bool isLink(const Node& node) { return node.kind == Kind::Junction || node.kind == Kind::FileLink; }
 
+std::vector<std::wstring> namesOf(const Node* node) {
+  std::vector<std::wstring> names;
+  for (; node->parent; node = node->parent) names.insert(names.begin(), node->name);
+  return names;
+}
+
+Volume* findVolume(const std::wstring& root) {
+  auto it = st().roots.find(upper(root));
+  return it == st().roots.end() ? nullptr : it->second;
+}
+
 Walk failedWalk(DWORD error) {
   Walk w;
   w.error = error;
   return w;
 }
 
+// Where the link at `node` leads, as a path; a relative target (file links
+// only) starts in the link's directory.
+PathText linkTargetText(const Node& node) {
+  if (node.rawTarget) return rawPath(L"\\\\?\\" + node.target);
+  PathText dir;
+  dir.root = node.volume->root;
+  dir.names = namesOf(node.parent);
+  return absolutize(node.target, dir);
+}
+
 Walk walkText(PathText p, bool followLast) {
   for (int hops = 0; hops <= kMaxLinkHops; ++hops) {
-    auto volume = st().volumes.find(upper(p.root));
-    if (volume == st().volumes.end()) return failedWalk(ERROR_PATH_NOT_FOUND);
+    Volume* volume = findVolume(p.root);
+    if (!volume) return failedWalk(ERROR_PATH_NOT_FOUND);
     Walk w;
-    w.volume = &volume->second;
-    w.node = &w.volume->top;
+    w.node = &volume->top;
     bool redirected = false;
     for (size_t i = 0; i < p.names.size() && !redirected; ++i) {
       bool last = i + 1 == p.names.size();
+      const std::wstring& name = p.names[i];
+      // The file system itself takes "." and ".." for no names.
+      if (p.raw && (name.empty() || name == L"." || name == L"..")) {
+        return failedWalk(ERROR_INVALID_NAME);
+      }
       if (w.node->kind != Kind::Dir) return failedWalk(ERROR_PATH_NOT_FOUND);
+      if (w.node->deletePending) return failedWalk(ERROR_ACCESS_DENIED);
       w.parent = w.node;
-      w.node = childNamed(*w.parent, p.names[i]);
+      w.node = childNamed(*w.parent, name);
       if (!w.node) {
         w.error = last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-        w.names.push_back(p.names[i]);
+        w.lastName = name;
         return w;
       }
       if (isLink(*w.node) && (!last || followLast)) {
-        // A relative target (file links only) starts in the link's directory.
-        PathText target = absolutize(w.node->target, PathText{w.volume->root, w.names, false});
+        PathText target = linkTargetText(*w.node);
+        // A junction leads only to a local volume; Windows refuses to
+        // follow one to a share (the code is the fake's choice).
+        Volume* reached = findVolume(target.root);
+        if (w.node->kind == Kind::Junction && reached && reached->remote) {
+          return failedWalk(ERROR_INVALID_REPARSE_DATA);
+        }
         target.names.insert(target.names.end(), p.names.begin() + i + 1, p.names.end());
         p = target;
         redirected = true;
-      } else {
-        w.names.push_back(w.node->name);
       }
     }
     if (!redirected) return w;
@@ -307,63 +485,89 @@ Walk walkArgument(const wchar_t* path, bool followLast) {
   return walk(path, followLast);
 }
 
-std::wstring keyOf(const Volume* volume, const std::vector<std::wstring>& names) {
-  return upper(joined(volume->root, names));
-}
-
-std::wstring finalPathOf(const Walk& w) {
-  const std::wstring& root = w.volume->root;
+std::wstring finalPathOf(const Node* node) {
+  const std::wstring& root = node->volume->root;
   std::wstring prefix = root.size() == 2 ? L"\\\\?\\" + root : L"\\\\?\\UNC" + root.substr(1);
-  return w.names.empty() ? prefix + L"\\" : joined(prefix, w.names);
-}
-
-Node* nodeAt(Volume* volume, const std::vector<std::wstring>& names) {
-  Node* node = &volume->top;
-  for (const std::wstring& name : names)
-    if (!(node = childNamed(*node, name))) return nullptr;
-  return node;
+  std::vector<std::wstring> names = namesOf(node);
+  return names.empty() ? prefix + L"\\" : joined(prefix, names);
 }
 
 DWORD attributesOf(const Node& node) {
+  DWORD readOnly = node.readOnly ? FILE_ATTRIBUTE_READONLY : 0;
   switch (node.kind) {
     case Kind::Dir:
-      return FILE_ATTRIBUTE_DIRECTORY;
+      return FILE_ATTRIBUTE_DIRECTORY | readOnly;
     case Kind::Junction:
       return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     case Kind::FileLink:
       return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
     case Kind::File:
-      return FILE_ATTRIBUTE_ARCHIVE | (node.readOnly ? FILE_ATTRIBUTE_READONLY : 0);
+      return FILE_ATTRIBUTE_ARCHIVE | readOnly;
     case Kind::None:
       break;
   }
   return 0;
 }
 
-// Windows refuses to remove what a handle without delete sharing holds,
-// the current directory included.
-bool isHeld(const Walk& w) {
-  std::wstring key = keyOf(w.volume, w.names);
-  for (const auto& entry : st().handles) {
-    const FileHandle& h = entry.second;
-    if (!(h.shareMode & FILE_SHARE_DELETE) && keyOf(h.volume, h.names) == key) return true;
-  }
-  Walk current = walkText(st().currentDir, true);
-  return current.node && keyOf(current.volume, current.names) == key;
+// ---- Sharing ("Creating and Opening Files") ----
+
+bool takesPart(DWORD access) { return access & (kReadRights | kWriteRights | kDeleteRights); }
+
+bool conflicts(DWORD access, DWORD shareMode, DWORD heldAccess, DWORD heldShare) {
+  if (!takesPart(access) || !takesPart(heldAccess)) return false;
+  return ((access & kReadRights) && !(heldShare & FILE_SHARE_READ)) ||
+         ((access & kWriteRights) && !(heldShare & FILE_SHARE_WRITE)) ||
+         ((access & kDeleteRights) && !(heldShare & FILE_SHARE_DELETE)) ||
+         ((heldAccess & kReadRights) && !(shareMode & FILE_SHARE_READ)) ||
+         ((heldAccess & kWriteRights) && !(shareMode & FILE_SHARE_WRITE)) ||
+         ((heldAccess & kDeleteRights) && !(shareMode & FILE_SHARE_DELETE));
 }
 
-bool sharingConflicts(const Walk& w, DWORD access, DWORD shareMode) {
-  std::wstring key = keyOf(w.volume, w.names);
+// The process holds its current directory open for traversal, sharing read
+// and write only, so the directory cannot be removed.
+const DWORD kCurrentDirAccess = kTraverseAccess;
+const DWORD kCurrentDirShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+bool isCurrentDirectory(const Node* node) { return walkText(st().currentDir, true).node == node; }
+
+// An open of `node` with this access and sharing fails with 32.
+bool sharingConflicts(const Node* node, DWORD access, DWORD shareMode) {
   for (const auto& entry : st().handles) {
     const FileHandle& h = entry.second;
-    if (keyOf(h.volume, h.names) != key) continue;
-    if ((access & GENERIC_WRITE) && !(h.shareMode & FILE_SHARE_WRITE)) return true;
-    if ((h.access & GENERIC_WRITE) && !(shareMode & FILE_SHARE_WRITE)) return true;
+    if (h.node == node && conflicts(access, shareMode, h.access, h.shareMode)) return true;
   }
+  return isCurrentDirectory(node) &&
+         conflicts(access, shareMode, kCurrentDirAccess, kCurrentDirShare);
+}
+
+bool isOpen(const Node* node) {
+  for (const auto& entry : st().handles)
+    if (entry.second.node == node) return true;
   return false;
 }
 
-void removeNode(const Walk& w) { w.parent->children.erase(upper(w.node->name)); }
+void erase(Node* node) { node->parent->children.erase(upper(node->name)); }
+
+// Deletion as DeleteFileW and RemoveDirectoryW do it: an open for delete,
+// then the name goes when the last handle to it closes. Recent NTFS may
+// remove a file's name at once instead; the program must survive both.
+DWORD deleteNode(Node* node) {
+  if (sharingConflicts(node, kDeleteAccess, kShareAll)) return ERROR_SHARING_VIOLATION;
+  if (node->readOnly) return ERROR_ACCESS_DENIED;
+  if (node->kind == Kind::Dir && !node->children.empty()) return ERROR_DIR_NOT_EMPTY;
+  if (isOpen(node)) {
+    node->deletePending = true;
+  } else {
+    erase(node);
+  }
+  return 0;
+}
+
+void closeHandle(std::map<HANDLE, FileHandle>::iterator it) {
+  Node* node = it->second.node;
+  st().handles.erase(it);
+  if (node->deletePending && !isOpen(node)) erase(node);
+}
 
 // ---- Calls ----
 
@@ -401,33 +605,33 @@ BOOL result(DWORD error) {
   return error == 0;
 }
 
-DWORD createDirectory(const Walk& w) {
-  if (w.node) return w.names.empty() ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS;
+bool isRoot(const Walk& w) { return w.node && !w.parent; }
+
+DWORD createDirectory(const PathText& text, const Walk& w) {
+  if (!text.raw && toText(text).size() > kMaxDirectoryPath) return ERROR_FILENAME_EXCED_RANGE;
+  if (w.node && w.node->deletePending) return ERROR_ACCESS_DENIED;
+  if (w.node) return isRoot(w) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS;
   if (w.error != ERROR_FILE_NOT_FOUND) return w.error;
-  if (!isValidName(w.names.back())) return ERROR_INVALID_NAME;
-  addChild(*w.parent, w.names.back(), Kind::Dir);
+  if (!isValidName(w.lastName)) return ERROR_INVALID_NAME;
+  addChild(*w.parent, w.lastName, Kind::Dir);
   return 0;
 }
 
 DWORD removeDirectory(const Walk& w) {
   if (!w.node) return w.error;
-  if (w.names.empty()) return ERROR_ACCESS_DENIED;
+  if (isRoot(w)) return ERROR_ACCESS_DENIED;
   if (w.node->kind == Kind::File || w.node->kind == Kind::FileLink) return ERROR_DIRECTORY;
-  if (!w.node->children.empty()) return ERROR_DIR_NOT_EMPTY;
-  if (isHeld(w)) return ERROR_SHARING_VIOLATION;
-  removeNode(w);
-  return 0;
+  if (w.node->deletePending) return ERROR_ACCESS_DENIED;
+  return deleteNode(w.node);
 }
 
 DWORD deleteFile(const Walk& w) {
   if (!w.node) return w.error;
-  if (w.names.empty() || w.node->kind == Kind::Dir || w.node->kind == Kind::Junction) {
+  if (isRoot(w) || w.node->kind == Kind::Dir || w.node->kind == Kind::Junction) {
     return ERROR_ACCESS_DENIED;
   }
-  if (w.node->readOnly) return ERROR_ACCESS_DENIED;
-  if (isHeld(w)) return ERROR_SHARING_VIOLATION;
-  removeNode(w);
-  return 0;
+  if (w.node->deletePending) return ERROR_ACCESS_DENIED;
+  return deleteNode(w.node);
 }
 
 void fill(WIN32_FIND_DATAW* data, const Entry& entry) {
@@ -438,7 +642,7 @@ void fill(WIN32_FIND_DATAW* data, const Entry& entry) {
 }
 
 DWORD findFirst(const std::wstring& pattern, Find& find) {
-  size_t split = pattern.find_last_of(L"\\/");
+  size_t split = pattern.find_last_of(pattern.compare(0, 4, L"\\\\?\\") == 0 ? L"\\" : L"\\/");
   std::wstring dir, name;
   if (split != std::wstring::npos) {
     dir = pattern.substr(0, split + 1);  // keeps "D:\" a root
@@ -453,10 +657,11 @@ DWORD findFirst(const std::wstring& pattern, Find& find) {
   Walk w = walk(dir, true);
   if (!w.node) return w.error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : w.error;
   if (w.node->kind != Kind::Dir) return ERROR_DIRECTORY;
+  if (w.node->deletePending) return ERROR_ACCESS_DENIED;
   if (name.empty()) return ERROR_FILE_NOT_FOUND;
   name = upper(name == L"*.*" ? L"*" : name);
   // As on NTFS, a volume's root has no "." and ".." entries.
-  if (!w.names.empty()) {
+  if (!isRoot(w)) {
     for (const wchar_t* dots : {L".", L".."})
       if (matchesPattern(name.c_str(), dots))
         find.entries.push_back({dots, FILE_ATTRIBUTE_DIRECTORY});
@@ -471,11 +676,18 @@ DWORD findFirst(const std::wstring& pattern, Find& find) {
 
 DWORD openFile(const Walk& w, DWORD access, DWORD shareMode, DWORD flags) {
   if (!w.node) return w.error;
+  if (w.node->deletePending) return ERROR_ACCESS_DENIED;
   bool isDirectory = w.node->kind == Kind::Dir || w.node->kind == Kind::Junction;
   if (isDirectory && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) return ERROR_ACCESS_DENIED;
-  if ((access & GENERIC_WRITE) && w.node->readOnly) return ERROR_ACCESS_DENIED;
-  if (sharingConflicts(w, access, shareMode)) return ERROR_SHARING_VIOLATION;
+  if ((access & kWriteRights) && w.node->readOnly && !isDirectory) return ERROR_ACCESS_DENIED;
+  if (sharingConflicts(w.node, access, shareMode)) return ERROR_SHARING_VIOLATION;
   return 0;
+}
+
+HANDLE addHandle(Node* node, DWORD access, DWORD shareMode, bool otherProcess) {
+  HANDLE handle = newHandle();
+  st().handles[handle] = FileHandle{node, access, shareMode, otherProcess};
+  return handle;
 }
 
 // The fixed part of a mount point's reparse data.
@@ -517,30 +729,34 @@ DWORD readMountPoint(const void* in, DWORD inSize, std::wstring& target) {
 }
 
 DWORD setReparsePoint(const FileHandle& h, const void* in, DWORD inSize) {
-  Node* node = nodeAt(h.volume, h.names);
-  if (!(h.access & GENERIC_WRITE) || !node || h.names.empty()) return ERROR_ACCESS_DENIED;
+  Node* node = h.node;
+  if (!(h.access & GENERIC_WRITE) || !node->parent) return ERROR_ACCESS_DENIED;
   if (node->kind != Kind::Dir && node->kind != Kind::Junction) return ERROR_ACCESS_DENIED;
   std::wstring target;
   if (DWORD error = readMountPoint(in, inSize, target)) return error;
-  if (!h.volume->acceptsReparsePoints) return ERROR_INVALID_FUNCTION;
+  if (!node->volume->acceptsReparsePoints) return ERROR_INVALID_FUNCTION;
   if (!node->children.empty()) return ERROR_DIR_NOT_EMPTY;
   node->kind = Kind::Junction;
   node->target = target;
+  node->rawTarget = true;
   const unsigned char* bytes = static_cast<const unsigned char*>(in);
   node->reparse.assign(bytes, bytes + inSize);
   return 0;
 }
 
 // Reparse data as FSCTL_GET_REPARSE_POINT returns it: what was set, or for
-// links made by the test, a mount point or an absolute symbolic link.
+// links made by the test, a mount point or an absolute symbolic link. A
+// volume mount point has an empty print name.
 std::vector<unsigned char> reparseBytes(const Node& node) {
   if (!node.reparse.empty()) return node.reparse;
-  std::wstring substitute = L"\\??\\" + node.target;
+  bool toVolume = node.target.compare(0, 4, L"\\\\?\\") == 0;
+  std::wstring substitute = L"\\??\\" + (toVolume ? node.target.substr(4) : node.target);
+  std::wstring print = toVolume ? L"" : node.target;
   bool junction = node.kind == Kind::Junction;
   size_t names = junction ? kMountPointPathOffset
                           : offsetof(REPARSE_DATA_BUFFER, SymbolicLinkReparseBuffer.PathBuffer);
   size_t subBytes = substitute.size() * sizeof(WCHAR);
-  size_t printBytes = node.target.size() * sizeof(WCHAR);
+  size_t printBytes = print.size() * sizeof(WCHAR);
   std::vector<unsigned char> bytes(names + subBytes + printBytes + 2 * sizeof(WCHAR), 0);
   REPARSE_DATA_BUFFER head = {};
   head.ReparseTag = junction ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
@@ -551,15 +767,13 @@ std::vector<unsigned char> reparseBytes(const Node& node) {
   mp.PrintNameLength = static_cast<USHORT>(printBytes);
   memcpy(bytes.data(), &head, names < sizeof head ? names : sizeof head);
   memcpy(bytes.data() + names, substitute.c_str(), subBytes);
-  memcpy(bytes.data() + names + subBytes + sizeof(WCHAR), node.target.c_str(), printBytes);
+  memcpy(bytes.data() + names + subBytes + sizeof(WCHAR), print.c_str(), printBytes);
   return bytes;
 }
 
 DWORD getReparsePoint(const FileHandle& h, void* out, DWORD outSize, DWORD* returned) {
-  Node* node = nodeAt(h.volume, h.names);
-  if (!node) return ERROR_FILE_NOT_FOUND;
-  if (!isLink(*node)) return ERROR_NOT_A_REPARSE_POINT;
-  std::vector<unsigned char> bytes = reparseBytes(*node);
+  if (!isLink(*h.node)) return ERROR_NOT_A_REPARSE_POINT;
+  std::vector<unsigned char> bytes = reparseBytes(*h.node);
   if (!out || outSize < bytes.size()) return ERROR_INSUFFICIENT_BUFFER;
   memcpy(out, bytes.data(), bytes.size());
   if (returned) *returned = static_cast<DWORD>(bytes.size());
@@ -572,7 +786,21 @@ Node& addNode(const std::wstring& path, Kind kind) {
   if (w.error != ERROR_FILE_NOT_FOUND) {
     throw std::invalid_argument("fakefs: no directory to hold " + narrow(path));
   }
-  return addChild(*w.parent, w.names.back(), kind);
+  return addChild(*w.parent, w.lastName, kind);
+}
+
+Volume& volumeOfDrive(const std::wstring& drive) {
+  Volume* volume = findVolume(drive);
+  if (!volume) throw std::invalid_argument("fakefs: no volume " + narrow(drive));
+  return *volume;
+}
+
+std::map<HANDLE, FileHandle>::iterator otherHandle(int id) {
+  auto it = st().handles.find(reinterpret_cast<HANDLE>(static_cast<intptr_t>(id)));
+  if (it == st().handles.end() || !it->second.otherProcess) {
+    throw std::invalid_argument("fakefs: no handle of another process");
+  }
+  return it;
 }
 
 }  // namespace
@@ -581,7 +809,9 @@ Node& addNode(const std::wstring& path, Kind kind) {
 
 void reset() { st() = freshState(); }
 
-void addDir(const std::wstring& path) { addNode(path, Kind::Dir); }
+void addDir(const std::wstring& path, bool readOnly) {
+  addNode(path, Kind::Dir).readOnly = readOnly;
+}
 
 void addFile(const std::wstring& path, bool readOnly) {
   addNode(path, Kind::File).readOnly = readOnly;
@@ -596,8 +826,23 @@ void addFileLink(const std::wstring& path, const std::wstring& target) {
 }
 
 void setCurrentDirectory(const std::wstring& path) {
-  st().currentDir = absolutize(path, st().currentDir);
-  st().currentDir.trailingSeparator = false;
+  PathText dir = absolutize(path, st().currentDir);
+  dir.trailingSeparator = false;
+  st().currentDir = dir;
+  if (dir.prefix.empty() && !dir.raw && dir.root.size() == 2) st().driveDirs[upper(dir.root)] = dir;
+}
+
+void mapDrive(const std::wstring& drive, const std::wstring& share) {
+  st().roots[upper(drive)] = &volumeOfDrive(share);
+}
+
+std::wstring volumeGuidPath(const std::wstring& drive) {
+  return L"\\\\?\\" + volumeOfDrive(drive).guid + L"\\";
+}
+
+void mountVolume(const std::wstring& folder, const std::wstring& drive) {
+  Node& mount = addNode(folder, Kind::Junction);
+  mount.target = volumeGuidPath(drive);
 }
 
 Kind kindOf(const std::wstring& path) {
@@ -632,9 +877,76 @@ void beforeCall(Op op, int nth, std::function<void()> action) {
 
 const std::vector<std::wstring>& log() { return st().log; }
 
-int openHandles() { return static_cast<int>(st().handles.size()); }
+int openHandles() {
+  int count = 0;
+  for (const auto& entry : st().handles) count += !entry.second.otherProcess;
+  return count;
+}
 
 int openFinds() { return static_cast<int>(st().finds.size()); }
+
+DWORD otherProcessHold(const std::wstring& path, Hold how, int* id) {
+  const DWORD kRead = 0x80000000;
+  DWORD access = how == Hold::CurrentDirectory ? kCurrentDirAccess : kRead;
+  DWORD share = how == Hold::WithDeleteSharing ? kShareAll : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  Walk w = walk(path, false);
+  if (DWORD error = openFile(w, access, share, FILE_FLAG_BACKUP_SEMANTICS)) return error;
+  *id = static_cast<int>(reinterpret_cast<intptr_t>(addHandle(w.node, access, share, true)));
+  return 0;
+}
+
+void otherProcessClose(int id) { closeHandle(otherHandle(id)); }
+
+DWORD otherProcessRename(const std::wstring& from, const std::wstring& to) {
+  Walk source = walk(from, false);
+  if (!source.node) return source.error;
+  if (isRoot(source) || source.node->deletePending) return ERROR_ACCESS_DENIED;
+  Walk dest = walk(to, false);
+  if (dest.node) return ERROR_ALREADY_EXISTS;
+  if (dest.error != ERROR_FILE_NOT_FOUND) return dest.error;
+  if (!isValidName(dest.lastName)) return ERROR_INVALID_NAME;
+  if (dest.parent->volume != source.node->volume) return kNotSameDevice;
+  for (Node* up = dest.parent; up; up = up->parent)
+    if (up == source.node) return ERROR_SHARING_VIOLATION;
+  // A rename opens the source for delete, sharing everything.
+  if (sharingConflicts(source.node, kDeleteAccess, kShareAll)) return ERROR_SHARING_VIOLATION;
+  Node* node = source.node;
+  std::unique_ptr<Node> owned = std::move(node->parent->children[upper(node->name)]);
+  erase(node);
+  owned->name = dest.lastName;
+  owned->parent = dest.parent;
+  dest.parent->children[upper(dest.lastName)] = std::move(owned);
+  return 0;
+}
+
+DWORD otherProcessRemove(const std::wstring& path) {
+  Walk w = walk(path, false);
+  if (w.node && (w.node->kind == Kind::Dir || w.node->kind == Kind::Junction)) {
+    return removeDirectory(w);
+  }
+  return deleteFile(w);
+}
+
+DWORD otherProcessReplaceWithJunction(const std::wstring& path, const std::wstring& target) {
+  Walk w = walk(path, false);
+  if (w.node && w.node->kind == Kind::Dir) {
+    // FSCTL_SET_REPARSE_POINT needs a handle with write access.
+    if (w.node->deletePending) return ERROR_ACCESS_DENIED;
+    if (sharingConflicts(w.node, GENERIC_WRITE, 0)) return ERROR_SHARING_VIOLATION;
+    if (!w.node->children.empty()) return ERROR_DIR_NOT_EMPTY;
+    w.node->kind = Kind::Junction;
+    w.node->target = target;
+    return 0;
+  }
+  if (w.node) {
+    if (DWORD error = otherProcessRemove(path)) return error;
+    w = walk(path, false);
+  }
+  if (w.node) return ERROR_ACCESS_DENIED;  // its deletion is pending
+  if (w.error != ERROR_FILE_NOT_FOUND) return w.error;
+  addChild(*w.parent, w.lastName, Kind::Junction).target = target;
+  return 0;
+}
 
 }  // namespace fakefs
 
@@ -697,6 +1009,7 @@ int WideCharToMultiByte(UINT codePage, DWORD, const wchar_t* wide, int wideLengt
 DWORD GetFullPathNameW(const wchar_t* path, DWORD capacity, wchar_t* buffer, wchar_t** filePart) {
   if (enter(Op::GetFullPathNameW, logLine(Op::GetFullPathNameW, path))) return 0;
   if (!path || !*path) return result(ERROR_INVALID_NAME);
+  // A "\\?\" path comes back as it is.
   std::wstring full = toText(absolutize(path, st().currentDir));
   if (full.size() >= capacity) return static_cast<DWORD>(full.size() + 1);
   if (!buffer) return result(ERROR_INVALID_PARAMETER);
@@ -710,8 +1023,8 @@ DWORD GetFileAttributesW(const wchar_t* path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   Walk w = walkArgument(path, false);
-  if (!w.node) {
-    result(w.error);
+  if (!w.node || w.node->deletePending) {
+    result(w.node ? ERROR_ACCESS_DENIED : w.error);
     return INVALID_FILE_ATTRIBUTES;
   }
   return attributesOf(*w.node);
@@ -719,7 +1032,9 @@ DWORD GetFileAttributesW(const wchar_t* path) {
 
 BOOL CreateDirectoryW(const wchar_t* path, LPSECURITY_ATTRIBUTES) {
   if (enter(Op::CreateDirectoryW, logLine(Op::CreateDirectoryW, path))) return 0;
-  return result(createDirectory(walkArgument(path, false)));
+  if (!path || !*path) return result(createDirectory(PathText(), walkArgument(path, false)));
+  PathText text = absolutize(path, st().currentDir);
+  return result(createDirectory(text, walkText(text, false)));
 }
 
 BOOL RemoveDirectoryW(const wchar_t* path) {
@@ -776,9 +1091,7 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURIT
     result(error);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE handle = newHandle();
-  st().handles[handle] = FileHandle{w.volume, w.names, access, shareMode, finalPathOf(w)};
-  return handle;
+  return addHandle(w.node, access, shareMode, false);
 }
 
 DWORD GetFinalPathNameByHandleA(HANDLE file, char* buffer, DWORD capacity, DWORD flags) {
@@ -786,9 +1099,9 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, char* buffer, DWORD capacity, DWORD
     return 0;
   }
   auto it = st().handles.find(file);
-  if (it == st().handles.end()) return result(ERROR_INVALID_HANDLE);
+  if (it == st().handles.end() || it->second.otherProcess) return result(ERROR_INVALID_HANDLE);
   if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) return result(ERROR_INVALID_PARAMETER);
-  std::string path = narrow(it->second.finalPath);
+  std::string path = narrow(finalPathOf(it->second.node));
   if (path.size() >= capacity) return static_cast<DWORD>(path.size() + 1);
   if (!buffer) return result(ERROR_INVALID_PARAMETER);
   memcpy(buffer, path.c_str(), path.size() + 1);
@@ -801,7 +1114,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
   if (enter(Op::DeviceIoControl, logLine(Op::DeviceIoControl, size.c_str()))) return 0;
   if (bytesReturned) *bytesReturned = 0;
   auto it = st().handles.find(device);
-  if (it == st().handles.end()) return result(ERROR_INVALID_HANDLE);
+  if (it == st().handles.end() || it->second.otherProcess) return result(ERROR_INVALID_HANDLE);
   if (code == FSCTL_GET_REPARSE_POINT) {
     return result(getReparsePoint(it->second, out, outSize, bytesReturned));
   }
@@ -812,13 +1125,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
   if (enter(Op::GetFileInformationByHandle, logLine(Op::GetFileInformationByHandle))) return 0;
   auto it = st().handles.find(file);
-  if (it == st().handles.end()) return result(ERROR_INVALID_HANDLE);
-  Node* node = nodeAt(it->second.volume, it->second.names);
-  if (!node || !information) return result(node ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND);
+  if (it == st().handles.end() || it->second.otherProcess) return result(ERROR_INVALID_HANDLE);
+  if (!information) return result(ERROR_INVALID_PARAMETER);
+  const Node* node = it->second.node;
   memset(information, 0, sizeof *information);
   information->dwFileAttributes = attributesOf(*node);
-  information->dwVolumeSerialNumber =
-      static_cast<DWORD>(std::hash<std::wstring>()(upper(it->second.volume->root)));
+  information->dwVolumeSerialNumber = node->volume->serial;
   uint64_t index = reinterpret_cast<uintptr_t>(node);
   information->nFileIndexHigh = static_cast<DWORD>(index >> 32);
   information->nFileIndexLow = static_cast<DWORD>(index);
@@ -828,7 +1140,10 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* informa
 
 BOOL CloseHandle(HANDLE handle) {
   if (enter(Op::CloseHandle, logLine(Op::CloseHandle))) return 0;
-  return result(st().handles.erase(handle) ? 0 : ERROR_INVALID_HANDLE);
+  auto it = st().handles.find(handle);
+  if (it == st().handles.end() || it->second.otherProcess) return result(ERROR_INVALID_HANDLE);
+  closeHandle(it);
+  return 1;
 }
 
 DWORD GetLastError(void) {

@@ -79,6 +79,17 @@ TEST(FakeFsPaths, FullPathNameIsPureText) {
       {L"C:\\work", L"//server/share/", L"\\\\server\\share\\"},
       {L"\\\\server\\share\\dir", L"..\\x", L"\\\\server\\share\\x"},
       {L"C:\\work", L"missing\\never", L"C:\\work\\missing\\never"},
+      // The last name loses trailing dots and spaces, an inner one a dot.
+      {L"C:\\work", L"sub.", L"C:\\work\\sub"},
+      {L"C:\\work", L"out . .", L"C:\\work\\out"},
+      {L"C:\\work", L"a.\\b \\c..", L"C:\\work\\a\\b \\c"},
+      {L"C:\\work", L"out \\", L"C:\\work\\out \\"},
+      {L"C:\\work", L"...\\x", L"C:\\work\\...\\x"},
+      // Only "\\?\" exactly skips normalisation; "\\.\" keeps its volume.
+      {L"C:\\work", L"\\\\?\\D:\\a\\..\\x.", L"\\\\?\\D:\\a\\..\\x."},
+      {L"C:\\work", L"\\\\.\\D:\\a\\..\\x.", L"\\\\.\\D:\\x"},
+      {L"C:\\work", L"//?/D:/a/../..", L"\\\\?\\D:"},
+      {L"C:\\work", L"\\\\.\\UNC\\server\\share\\a\\..", L"\\\\.\\UNC\\server\\share"},
   };
   for (const Case& c : cases) {
     reset();
@@ -88,6 +99,17 @@ TEST(FakeFsPaths, FullPathNameIsPureText) {
     EXPECT_EQ(std::wstring(buffer, length), c.full) << c.path;
     EXPECT_EQ(length, wcslen(c.full)) << c.path;
   }
+}
+
+TEST(FakeFsPaths, DriveRelativePathsUseThatDrivesDirectory) {
+  reset();
+  setCurrentDirectory(L"D:\\cur");
+  setCurrentDirectory(L"C:\\work");
+  wchar_t buffer[MAX_PATH];
+  GetFullPathNameW(L"d:rel", MAX_PATH, buffer, nullptr);
+  EXPECT_STREQ(buffer, L"D:\\cur\\rel");
+  GetFullPathNameW(L"R:rel", MAX_PATH, buffer, nullptr);
+  EXPECT_STREQ(buffer, L"R:\\rel");
 }
 
 TEST(FakeFsPaths, FullPathNameReportsTheSizeItNeeds) {
@@ -485,6 +507,224 @@ TEST_F(FakeFs, SuccessLeavesTheLastErrorAlone) {
   EXPECT_TRUE(CreateDirectoryW(L"D:\\new", nullptr));
   EXPECT_NE(GetFileAttributesW(L"D:\\new"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_DIR_NOT_EMPTY));
+}
+
+// Every call normalises as GetFullPathNameW does; a "\\?\" path reaches
+// the names as they are.
+TEST_F(FakeFs, EveryCallNormalisesButRawPathsKeepTheirNames) {
+  EXPECT_TRUE(CreateDirectoryW(L"D:\\data\\new. . ", nullptr));
+  EXPECT_EQ(kindOf(L"\\\\?\\D:\\data\\new"), Kind::Dir);
+  EXPECT_EQ(GetFileAttributesW(L"D:\\data.\\a.txt "), 0x20u);
+  EXPECT_EQ(GetFileAttributesW(L"D:\\data \\a.txt"), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_TRUE(CreateDirectoryW(L"\\\\?\\D:\\data\\x.", nullptr));
+  EXPECT_EQ(kindOf(L"\\\\?\\D:\\data\\x."), Kind::Dir);
+  EXPECT_EQ(kindOf(L"D:\\data\\x."), Kind::None);  // that is D:\data\x
+  struct Case {
+    const wchar_t* path;
+    DWORD error;
+  } cases[] = {
+      {L"\\\\?\\D:\\data\\..\\data", ERROR_INVALID_NAME},
+      {L"\\\\?\\D:\\data\\.\\a.txt", ERROR_INVALID_NAME},
+      {L"\\\\?\\D:\\data\\\\a.txt", ERROR_INVALID_NAME},
+      {L"\\\\?\\D:/data", ERROR_PATH_NOT_FOUND},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x", ERROR_PATH_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(GetFileAttributesW(c.path), INVALID_FILE_ATTRIBUTES) << c.path;
+    EXPECT_EQ(GetLastError(), c.error) << c.path;
+  }
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(L"\\\\?\\D:\\data\\x.\\*", &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_STREQ(data.cFileName, L".");
+  FindClose(find);
+}
+
+TEST_F(FakeFs, CreateDirectoryTakesAtMost248Characters) {
+  std::wstring path = L"D:\\data\\" + std::wstring(240, L'n');  // 248
+  EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+  std::wstring longer = L"D:\\data\\" + std::wstring(241, L'm');
+  EXPECT_FALSE(CreateDirectoryW(longer.c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
+  // The length counts after normalisation; the long form has no such limit.
+  EXPECT_TRUE(CreateDirectoryW((L"D:\\data\\x\\..\\" + std::wstring(238, L'o')).c_str(), nullptr));
+  EXPECT_TRUE(CreateDirectoryW((L"\\\\?\\" + longer).c_str(), nullptr));
+}
+
+TEST_F(FakeFs, ReadOnlyDirectoryCannotBeRemoved) {
+  addDir(L"D:\\ro", true);
+  addFile(L"D:\\ro\\f");
+  EXPECT_EQ(GetFileAttributesW(L"D:\\ro"), 0x11u);
+  EXPECT_TRUE(DeleteFileW(L"D:\\ro\\f"));
+  EXPECT_FALSE(RemoveDirectoryW(L"D:\\ro"));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(FakeFs, NamesIgnoreCaseBeyondAscii) {
+  addDir(L"D:\\\u00e9t\u00e9");
+  addFile(L"D:\\\u00e9t\u00e9\\\u0434\u0430\u0301");
+  EXPECT_EQ(GetFileAttributesW(L"D:\\\u00c9T\u00c9\\\u0414\u0410\u0301"), 0x20u);
+  EXPECT_FALSE(CreateDirectoryW(L"D:\\\u00c9t\u00c9", nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(list(L"D:\\"),
+            (std::vector<std::wstring>{L"data", L"gone", L"link", L"\u00e9t\u00e9"}));
+}
+
+// "Creating and Opening Files": an open fails with 32 when an earlier handle
+// does not share what it asks for, or it asks for what that handle has;
+// attribute access alone takes no part. Deletion and renaming ask for delete.
+TEST_F(FakeFs, OtherProcessHoldsSharingAsWindowsDoes) {
+  const DWORD kHold = FILE_LIST_DIRECTORY;
+  struct Case {
+    Hold how;
+    DWORD deleteError;     // DeleteFileW of a file, RemoveDirectoryW of a directory
+    DWORD writeOpenError;  // GENERIC_WRITE, sharing 0
+    DWORD holdError;       // FILE_LIST_DIRECTORY, sharing read
+  } cases[] = {
+      {Hold::WithoutDeleteSharing, ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION, 0},
+      {Hold::CurrentDirectory, ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION, 0},
+      {Hold::WithDeleteSharing, 0, ERROR_SHARING_VIOLATION, 0},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    int id = 0;
+    ASSERT_EQ(otherProcessHold(L"D:\\data\\Sub", c.how, &id), 0u);
+    HANDLE query = openQuery(L"D:\\data\\Sub");
+    EXPECT_NE(query, INVALID_HANDLE_VALUE);
+    CloseHandle(query);
+    EXPECT_EQ(openWriter(L"D:\\data\\Sub"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), c.writeOpenError);
+    HANDLE held = CreateFileW(L"D:\\data\\Sub", kHold, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              kBackup, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+    EXPECT_EQ(RemoveDirectoryW(L"D:\\data\\Sub"), c.deleteError == 0);
+    if (c.deleteError) {
+      EXPECT_EQ(GetLastError(), c.deleteError);
+    }
+    EXPECT_EQ(otherProcessRename(L"D:\\data\\Sub", L"D:\\moved"),
+              c.deleteError ? c.deleteError : DWORD(ERROR_ACCESS_DENIED));
+    otherProcessClose(id);
+    EXPECT_EQ(kindOf(L"D:\\data\\Sub"), c.deleteError ? Kind::Dir : Kind::None);
+    EXPECT_EQ(openHandles(), 0);
+  }
+}
+
+// A name deleted while a handle is open stays, listed but not openable,
+// until the last handle closes: its directory is not empty meanwhile.
+TEST_F(FakeFs, DeletionWhileOpenStaysPendingUntilTheLastClose) {
+  int id = 0;
+  ASSERT_EQ(otherProcessHold(L"D:\\data\\Sub", Hold::WithDeleteSharing, &id), 0u);
+  addFile(L"D:\\data\\Sub\\f");
+  int fileId = 0;
+  ASSERT_EQ(otherProcessHold(L"D:\\data\\Sub\\f", Hold::WithDeleteSharing, &fileId), 0u);
+  EXPECT_TRUE(DeleteFileW(L"D:\\data\\Sub\\f"));
+  EXPECT_EQ(list(L"D:\\data\\Sub"), std::vector<std::wstring>{L"f"});
+  struct Case {
+    std::function<bool()> call;
+    DWORD error;
+  } cases[] = {
+      {[] { return GetFileAttributesW(L"D:\\data\\Sub\\f") != INVALID_FILE_ATTRIBUTES; },
+       ERROR_ACCESS_DENIED},
+      {[] { return DeleteFileW(L"D:\\data\\Sub\\f") != 0; }, ERROR_ACCESS_DENIED},
+      {[] { return openQuery(L"D:\\data\\Sub\\f") != INVALID_HANDLE_VALUE; }, ERROR_ACCESS_DENIED},
+      {[] { return RemoveDirectoryW(L"D:\\data\\Sub") != 0; }, ERROR_DIR_NOT_EMPTY},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(c.call());
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  otherProcessClose(fileId);
+  EXPECT_EQ(list(L"D:\\data\\Sub"), std::vector<std::wstring>{});
+  EXPECT_TRUE(RemoveDirectoryW(L"D:\\data\\Sub"));
+  EXPECT_EQ(list(L"D:\\data"), (std::vector<std::wstring>{L"a.txt", L"flink", L"ro.txt", L"Sub"}));
+  otherProcessClose(id);
+  EXPECT_EQ(kindOf(L"D:\\data\\Sub"), Kind::None);
+}
+
+TEST_F(FakeFs, HandleFollowsItsObjectThroughARename) {
+  HANDLE query = openQuery(L"D:\\data\\Sub");
+  BY_HANDLE_FILE_INFORMATION before, after;
+  ASSERT_TRUE(GetFileInformationByHandle(query, &before));
+  EXPECT_EQ(otherProcessRename(L"D:\\data\\Sub", L"D:\\Moved"), 0u);
+  EXPECT_EQ(otherProcessReplaceWithJunction(L"D:\\data\\Sub", L"D:\\data"), 0u);
+  EXPECT_EQ(finalPath(query), "\\\\?\\D:\\Moved");
+  ASSERT_TRUE(GetFileInformationByHandle(query, &after));
+  EXPECT_EQ(after.dwFileAttributes, 0x10u);
+  EXPECT_EQ(after.nFileIndexLow, before.nFileIndexLow);
+  EXPECT_EQ(after.nFileIndexHigh, before.nFileIndexHigh);
+  HANDLE link = CreateFileW(L"D:\\data\\Sub", 0, 7, nullptr, OPEN_EXISTING, kWriterFlags, nullptr);
+  ASSERT_TRUE(GetFileInformationByHandle(link, &after));
+  EXPECT_EQ(after.dwFileAttributes, 0x410u);
+  EXPECT_NE(after.nFileIndexLow, before.nFileIndexLow);
+  CloseHandle(link);
+  CloseHandle(query);
+}
+
+TEST_F(FakeFs, OtherProcessRefusals) {
+  addDir(L"D:\\full");
+  addFile(L"D:\\full\\f");
+  struct Case {
+    std::function<DWORD()> call;
+    DWORD error;
+  } cases[] = {
+      {[] { return otherProcessRename(L"D:\\data", L"D:\\link"); }, ERROR_ALREADY_EXISTS},
+      {[] { return otherProcessRename(L"D:\\data", L"D:\\data\\Sub\\in"); },
+       ERROR_SHARING_VIOLATION},
+      {[] { return otherProcessRename(L"D:\\data", L"C:\\data"); }, 17},
+      {[] { return otherProcessRename(L"D:\\missing", L"D:\\x"); }, ERROR_FILE_NOT_FOUND},
+      {[] { return otherProcessRemove(L"D:\\full"); }, ERROR_DIR_NOT_EMPTY},
+      {[] { return otherProcessRemove(L"D:\\data\\ro.txt"); }, ERROR_ACCESS_DENIED},
+      {[] { return otherProcessReplaceWithJunction(L"D:\\full", L"D:\\data"); },
+       ERROR_DIR_NOT_EMPTY},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.call(), c.error);
+  EXPECT_EQ(otherProcessReplaceWithJunction(L"D:\\full\\f", L"D:\\data"), 0u);
+  EXPECT_EQ(GetFileAttributesW(L"D:\\full\\f\\a.txt"), 0x20u);
+}
+
+TEST_F(FakeFs, MappedDriveIsAShareThatNoJunctionReaches) {
+  mapDrive(L"Z:", L"\\\\server\\share");
+  HANDLE query = openQuery(L"Z:\\dir");
+  EXPECT_EQ(finalPath(query), "\\\\?\\UNC\\server\\share\\Dir");
+  CloseHandle(query);
+  addJunction(L"D:\\remote", L"Z:\\dir");
+  addJunction(L"D:\\unc", L"\\\\server\\share\\dir");
+  for (const wchar_t* path : {L"D:\\remote", L"D:\\unc\\x"}) {
+    EXPECT_EQ(GetFileAttributesW((std::wstring(path) + L"\\x").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_REPARSE_DATA)) << path;
+  }
+  EXPECT_EQ(openQuery(L"D:\\remote"), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(FakeFs, VolumeMountedInAFolder) {
+  addFile(L"M:\\content");
+  mountVolume(L"D:\\mnt", L"M:");
+  std::wstring volume = volumeGuidPath(L"M:");
+  EXPECT_EQ(volume.compare(0, 11, L"\\\\?\\Volume{"), 0);
+  EXPECT_EQ(GetFileAttributesW(L"D:\\mnt"), 0x410u);
+  EXPECT_EQ(GetFileAttributesW((volume + L"content").c_str()), 0x20u);
+  HANDLE query = openQuery(L"D:\\mnt\\content");
+  EXPECT_EQ(finalPath(query), "\\\\?\\M:\\content");
+  CloseHandle(query);
+
+  HANDLE mount = CreateFileW(L"D:\\mnt", 0, 7, nullptr, OPEN_EXISTING, kWriterFlags, nullptr);
+  std::vector<unsigned char> out(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(mount, FSCTL_GET_REPARSE_POINT, nullptr, 0, out.data(),
+                              (DWORD)out.size(), &returned, nullptr));
+  CloseHandle(mount);
+  const REPARSE_DATA_BUFFER* data = reinterpret_cast<const REPARSE_DATA_BUFFER*>(out.data());
+  EXPECT_EQ(data->ReparseTag, IO_REPARSE_TAG_MOUNT_POINT);
+  const auto& names = data->MountPointReparseBuffer;
+  std::wstring substitute(names.PathBuffer + names.SubstituteNameOffset / sizeof(WCHAR),
+                          names.SubstituteNameLength / sizeof(WCHAR));
+  EXPECT_EQ(substitute, L"\\??\\" + volume.substr(4));
+  EXPECT_EQ(names.PrintNameLength, 0u);
+
+  EXPECT_TRUE(RemoveDirectoryW(L"D:\\mnt"));
+  EXPECT_EQ(kindOf(L"M:\\content"), Kind::File);
 }
 
 }  // namespace

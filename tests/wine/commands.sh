@@ -10,8 +10,10 @@ failed=0
 
 scratch=$(mktemp -d /tmp/junctor-wine-XXXXXX)
 # One server for the whole run, so that no command meets one shutting down.
-wineserver -p 60
-trap 'cd /; wineserver -k; rm -rf "$scratch"' EXIT
+# It is shared by every Wine program of this user, so it is never killed, and
+# it must not hold the test's output open: it ends on its own a minute later.
+wineserver -p 60 </dev/null >/dev/null 2>&1
+trap 'cd /; rm -rf "$scratch"' EXIT
 cd "$scratch"
 win="Z:${scratch//\//\\}"
 see=". See https://learn.microsoft.com/en-us/windows/win32/debug/system-error-codes--0-499-"
