@@ -55,7 +55,7 @@ struct FindRecord {
   std::string path;  // the listed directory, as held paths are written
 };
 
-// The held directories, innermost last.
+// The directories held now; a path resolves against the innermost it lies in.
 std::vector<FileRecord*> held;
 
 // The last entry listed, so that the attribute read the program makes for
