@@ -677,7 +677,9 @@ BOOL CreateDirectoryW(const wchar_t* path, LPSECURITY_ATTRIBUTES) {
 BOOL RemoveDirectoryW(const wchar_t* path) {
   Place at;
   if (!place(path, &at)) return 0;
-  bool symlink = knownAttributes(at) != INVALID_FILE_ATTRIBUTES && lastEntry.symlink;
+  DWORD known = knownAttributes(at);
+  bool symlink =
+      known != INVALID_FILE_ATTRIBUTES && (known & kDirLink) == kDirLink && lastEntry.symlink;
   forgetLastEntry();
   return removeDirAt(at, symlink);
 }
@@ -728,6 +730,7 @@ BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
 BOOL FindClose(HANDLE find) {
   FindRecord* r = findRecord(find);
   if (!r) return failCode(ERROR_INVALID_HANDLE);
+  forgetLastEntry();
   closedir(r->dir);
   r->magic = 0;
   delete r;
