@@ -14,8 +14,9 @@ import os
 import shutil
 import sys
 
-DIRS = 5000
-FILES = 10
+# BENCH_DIRS and BENCH_FILES make a smaller tree for a quick run.
+DIRS = int(os.environ.get("BENCH_DIRS", 5000))
+FILES = int(os.environ.get("BENCH_FILES", 10))
 LINK_EVERY = 50
 CANARY_FILES = ("keep.txt", os.path.join("inner", "keep.txt"))
 CANARY_TEXT = "must survive\n"

@@ -8,14 +8,16 @@
 #   BENCH_DIR=/dev/shm scripts/bench.sh     # elsewhere, e.g. on tmpfs
 #   BENCH_BIN=path/to/build scripts/bench.sh  # time executables built elsewhere
 #
-# BENCH_TREE_RUNS (10) and BENCH_LINK_RUNS (300) set the number of timed runs.
+# BENCH_TREE_RUNS (10) and BENCH_LINK_RUNS (300) set the number of timed runs;
+# BENCH_DIRS (5000) and BENCH_FILES (10 per directory) the size of the tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 
 # What the benchmarks need beyond the build; the tests do not need these.
 need=()
-for tool in cmake:cmake g++:g++ ninja:ninja-build hyperfine:hyperfine python3:python3; do
+for tool in cmake:cmake g++:g++ ninja:ninja-build hyperfine:hyperfine python3:python3 \
+  npm:npm strace:strace; do
   command -v "${tool%%:*}" >/dev/null || need+=("${tool#*:}")
 done
 [[ -x /usr/bin/time ]] || need+=(time)
@@ -25,6 +27,13 @@ if ((${#need[@]})); then
   [[ $(id -u) == 0 ]] || sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+# rimraf, the npm package, in a folder of the build tree.
+rimraf=$repo/build/bench-npm/node_modules/.bin/rimraf
+if [[ ! -x $rimraf ]]; then
+  echo "Installing rimraf from npm" >&2
+  npm install --silent --no-audit --no-fund --prefix "$repo/build/bench-npm" rimraf >/dev/null
 fi
 
 # The same optimisation as the default preset, without the tests' build.
@@ -80,11 +89,17 @@ tidy_cmds=(
   "$(q "$bin/tidyup") $(q "$tree")"
   "rm -rf $(q "$tree") && mkdir -p $(q "$tree")"
   "python3 -c 'import os, shutil, sys; shutil.rmtree(sys.argv[1]); os.makedirs(sys.argv[1])' $(q "$tree")"
+  "find $(q "$tree") -mindepth 1 -delete"
+  "cmake -E rm -rf $(q "$tree") && mkdir -p $(q "$tree")"
+  "$(q "$rimraf") $(q "$tree") && mkdir -p $(q "$tree")"
 )
 tidy_labels=(
   "tidyup DIR"
   "rm -rf DIR && mkdir -p DIR"
   "python3: shutil.rmtree(DIR); os.makedirs(DIR)"
+  "find DIR -mindepth 1 -delete"
+  "cmake -E rm -rf DIR && mkdir -p DIR"
+  "rimraf DIR && mkdir -p DIR"
 )
 tidy_peaks=()
 for cmd in "${tidy_cmds[@]}"; do
@@ -96,9 +111,19 @@ echo "Timing the tree commands ($tree_runs runs each)..." >&2
 hyperfine --style basic --runs "$tree_runs" --prepare "$make_tree" \
   --export-json "$work/tree.json" "${tidy_cmds[@]}" >&2
 sh -c "$check_tree"
-for i in 0 1 2; do
+for i in "${!tidy_labels[@]}"; do
   row tree "${tidy_labels[i]}" "$work/tree.json" "$i" "${tidy_peaks[i]}" "${tidy_labels[1]}"
 done
+
+# --- system calls of tidyup and rm on the same tree ------------------------------
+# syscalls COMMAND...: "name count" lines of strace's summary, children included.
+syscalls() {
+  sh -c "$make_tree"
+  strace -c -f -o "$work/strace" "$@" >/dev/null
+  awk '$NF ~ /^[a-z0-9_]+$/ && $4 ~ /^[0-9]+$/ {print $NF, $4}' "$work/strace"
+}
+tidy_calls=$(syscalls "$bin/tidyup" "$tree")
+rm_calls=$(syscalls sh -c "rm -rf $(q "$tree") && mkdir -p $(q "$tree")")
 
 # --- junctor: a fresh link, and the second run that finds it in place -------------
 target=$work/target
@@ -153,3 +178,12 @@ echo "- Tree: $(python3 bench/make_tree.py --describe), made anew before each of
   "$tree_runs runs (not timed); links: $link_runs runs each"
 echo
 python3 "$repo/bench/report.py" "$rows"
+entries=$(python3 bench/make_tree.py --describe | awk '{print $1 + $3 + $6}')
+dirs=$(python3 bench/make_tree.py --describe | awk '{print $1}')
+echo
+echo "System calls (strace -c -f) for $dirs directories and $((entries - dirs)) other entries:"
+echo
+echo "| call | tidyup DIR | rm -rf DIR && mkdir -p DIR |"
+echo "|---|---|---|"
+join -a1 -a2 -e 0 -o 0,1.2,2.2 <(sort <<<"$tidy_calls") <(sort <<<"$rm_calls") |
+  sort -k2,2nr | awk '$2 + $3 >= '"$dirs"' {print "| " $1 " | " $2 " | " $3 " |"}' 

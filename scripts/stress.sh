@@ -11,3 +11,6 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target linkrace meet
 build/default/stress/linkrace "$@"
 build/default/stress/meet "${MEET_TRIES:-250}"
+# The exchange attack while a directory is emptied, in memory and on disk.
+cmake --build --preset default --target exchange
+for dir in /dev/shm /tmp; do build/default/stress/exchange 20 5000 "$dir"; done

@@ -1,4 +1,9 @@
 // The shipped executables on the real file system, in temporary directories.
+#include <errno.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+
 #include "posix_test.h"
 
 namespace {
@@ -282,4 +287,192 @@ TEST_F(CommandsTest, LongNonAsciiTargetStaysIdempotent) {
   EXPECT_EQ(0, again.code) << again.err;
 }
 
+// Windows takes ".." away as text before any call: after a link it goes
+// back to the link's own directory, never to its target's parent.
+TEST_F(CommandsTest, DotDotAfterALinkStaysBesideTheLink) {
+  mkdirs({"w", "w/build", "w/build/old", "elsewhere", "elsewhere/x", "t"});
+  touch("elsewhere/canary");
+  touch("elsewhere/x/file");
+  symlinkTo(at("elsewhere/x"), "w/build/link");
+  EXPECT_EQ(root + "/w/build", realpathCmd({"w/build/link/.."}).out);
+  Result made = junctor({"w/build/link/../made", "t"});
+  EXPECT_EQ(0, made.code) << made.err;
+  EXPECT_TRUE(isLink("w/build/made"));
+  EXPECT_FALSE(exists("elsewhere/made"));
+  Result cleaned = tidyup({"build/link/.."}, at("w"));
+  EXPECT_EQ(0, cleaned.code) << cleaned.err;
+  EXPECT_FALSE(exists("w/build/link"));
+  EXPECT_FALSE(exists("w/build/old"));
+  EXPECT_TRUE(isDir("w/build"));
+  EXPECT_TRUE(exists("elsewhere/canary"));
+  EXPECT_TRUE(exists("elsewhere/x/file"));
+  mkdirs({"w/out", "w/out/inner"});
+  Result inner = tidyup({"inner/.."}, at("w/out"));
+  EXPECT_EQ(0, inner.code) << inner.err;
+  EXPECT_FALSE(exists("w/out/inner"));
+}
+
+// A backslash is a plain character in a name here; the program's own
+// separators never split one.
+TEST_F(CommandsTest, BackslashInANameIsNoSeparator) {
+  mkdirs({"build", "build/keepdir", "build/a\\b", "victim", "lnk", "other", "t"});
+  touch("build/..\\victim");
+  touch("build/keepdir\\data");
+  touch("build/keepdir/data");
+  touch("victim/file");
+  touch("lnk/..\\other");
+  touch("other/file");
+  Result kept = tidyup({"build", "-D"});
+  EXPECT_EQ(0, kept.code) << kept.err;
+  EXPECT_FALSE(exists("build/keepdir\\data"));
+  EXPECT_TRUE(exists("build/keepdir/data"));
+  EXPECT_TRUE(isDir("build/a\\b"));
+  touch("build/..\\victim");
+  Result cleaned = tidyup({"build"});
+  EXPECT_EQ(0, cleaned.code) << cleaned.err;
+  EXPECT_FALSE(exists("build/..\\victim"));
+  EXPECT_FALSE(exists("build/a\\b"));
+  EXPECT_TRUE(exists("victim/file"));
+  Result forced = junctor({"lnk", "t", "-F"});
+  EXPECT_EQ(0, forced.code) << forced.err;
+  EXPECT_TRUE(isLink("lnk"));
+  EXPECT_TRUE(exists("other/file"));
+  mkdirs({"t/x\\y"});
+  symlinkTo(at("t/x\\y"), "l2");
+  EXPECT_EQ(at("t/x\\y"), realpathCmd({"l2"}).out);
+}
+
+TEST_F(CommandsTest, PathBytesThatAreNotUtf8ComeBackAsTheyWent) {
+  mkdirs({"\xff", "\xc3\xbf", "build"});
+  touch("\xc3\xbf/canary");
+  symlinkTo(at("\xff"), "build/out");
+  Result path = realpathCmd({"build/out"});
+  EXPECT_EQ(at("\xff"), path.out);
+  EXPECT_EQ(0, tidyup({path.out}).code);
+  EXPECT_TRUE(exists("\xc3\xbf/canary"));
+  EXPECT_EQ(0, junctor({"build/out", at("\xff")}).code);
+  EXPECT_EQ(at("\xff"), linkContent("build/out"));
+  Result missing = junctor({"l", "n\xfe"});
+  EXPECT_EQ("ERROR target does not exists as directory: " + at("n\xfe") + "\n", missing.err);
+}
+
+// Mounting needs root; each test runs in its own process, and the mounts
+// are made in a private namespace so that none outlives it.
+class MountTest : public CommandsTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+      GTEST_SKIP() << "no private mount namespace: " << strerror(errno);
+    }
+    CommandsTest::SetUp();
+  }
+  void bind(const std::string& from, const std::string& to) {
+    ASSERT_EQ(0, mount(at(from).c_str(), at(to).c_str(), nullptr, MS_BIND, nullptr)) << to;
+  }
+  void TearDown() override {
+    if (root.empty()) return;
+    for (const char* m : {"out/m", "lnk/m"}) umount2(at(m).c_str(), MNT_DETACH);
+    CommandsTest::TearDown();
+  }
+};
+
+TEST_F(MountTest, AMountInsideATreeIsNeverEntered) {
+  mkdirs({"cache", "out", "out/m", "lnk", "lnk/m", "t"});
+  touch("cache/keep");
+  bind("cache", "out/m");
+  bind("cache", "lnk/m");
+  Result kept = tidyup({"out", "-D"});
+  EXPECT_EQ(0, kept.code) << kept.err;
+  Result cleaned = tidyup({"out"});
+  EXPECT_EQ(1, cleaned.code);
+  EXPECT_EQ(
+      "ERROR >tidyup out ERROR on clean directory tree, File/Dir is shared by another "
+      "process: out/m\n",
+      cleaned.err);
+  Result forced = junctor({"lnk", "t", "-F"});
+  EXPECT_EQ(5, forced.code);
+  EXPECT_NE(std::string::npos, forced.err.find("shared by another process: " + at("lnk/m")));
+  EXPECT_TRUE(exists("cache/keep"));
+  Result given = tidyup({"out/m"});
+  EXPECT_EQ(0, given.code) << given.err;
+  EXPECT_FALSE(exists("cache/keep"));
+}
+
+// The commands run in a chroot holding only themselves, so that a fault
+// that reaches the root clears that one directory.
+class ChrootTest : public CommandsTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "chroot needs root";
+    CommandsTest::SetUp();
+    copyWithLibraries(TIDYUP_EXE, "/tidyup");
+  }
+  void copyWithLibraries(const std::string& exe, const std::string& as) {
+    copy(exe, as);
+    FILE* ldd = popen(("ldd " + exe).c_str(), "r");
+    ASSERT_NE(nullptr, ldd);
+    char line[PATH_MAX];
+    while (fgets(line, sizeof line, ldd)) {
+      char* lib = strchr(line, '/');
+      if (!lib) continue;
+      lib[strcspn(lib, " \n")] = 0;
+      copy(lib, lib);
+    }
+    pclose(ldd);
+  }
+  void copy(const std::string& from, const std::string& to) {
+    for (size_t slash = to.find('/', 1); slash != std::string::npos;
+         slash = to.find('/', slash + 1)) {
+      mkdir((root + to.substr(0, slash)).c_str(), 0755);
+    }
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream(root + to, std::ios::binary) << in.rdbuf();
+    chmod((root + to).c_str(), 0755);
+  }
+  Result inChroot(const std::vector<std::string>& args) {
+    std::string outFile = root + "/.stdout", errFile = root + "/.stderr";
+    pid_t child = fork();
+    if (child == 0) {
+      // The sanitizers read their options from /proc, which lives in this
+      // child's own mount namespace.
+      std::string proc = root + "/proc";
+      mkdir(proc.c_str(), 0555);
+      if (unshare(CLONE_NEWNS) == 0 &&
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+        mount("proc", proc.c_str(), "proc", 0, nullptr);
+      }
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+      if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(99);
+      int err = open("/.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(err, 2);
+      std::vector<char*> argv{(char*)"/tidyup"};
+      for (const std::string& arg : args) argv.push_back((char*)arg.c_str());
+      argv.push_back(nullptr);
+      execv("/tidyup", argv.data());
+      _exit(98);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", readFile(errFile)};
+    unlink(errFile.c_str());
+    return result;
+  }
+};
+
+TEST_F(ChrootTest, TheRootIsTheDirectoryCreationsAncestor) {
+  Result made = inChroot({"/newdir"});
+  EXPECT_EQ(0, made.code) << made.err;
+  EXPECT_TRUE(isDir("newdir"));
+}
+
+TEST_F(ChrootTest, ALinkToTheRootIsRefusedLikeTheRoot) {
+  mkdirs({"canary"});
+  touch("canary/file");
+  symlinkTo("/", "lnk");
+  Result refused = inChroot({"/lnk"});
+  EXPECT_EQ(1, refused.code);
+  EXPECT_TRUE(exists("canary/file"));
+  EXPECT_TRUE(exists("tidyup"));
+}
 }  // namespace

@@ -95,8 +95,8 @@ TEST_F(HostileTest, Junctor) {
   runRows({
       {j, {"", ""}, 0, "usage"},
       {j, {" ", "x"}, 2, "ERROR target does not exists as directory: " + in("x") + "\n"},
-      {j, {"\xff", "t"}, 6, "ERROR-invalid-link path-length\n"},
-      {j, {"l", "t\xc3"}, 7, "ERROR-invalid-target path-length\n"},
+      {j, {"\xff", "t"}, 0, ""},
+      {j, {"l", "t\xc3"}, 2, "ERROR target does not exists as directory: " + in("t\xc3") + "\n"},
       {j, {nameForFullLength(259), "t"}, 0, ""},
       {j, {nameForFullLength(260), "t"}, 1, "ERROR-invalid-link-path\n"},
       {j,
@@ -143,7 +143,7 @@ TEST_F(HostileTest, Realpath) {
   const char* r = REALPATH_EXE;
   runRows({
       {r, {""}, 0, "usage"},
-      {r, {"\xff"}, 6, "ERROR-invalid-link path-length\n"},
+      {r, {"t\xff/.."}, 0, "", work},
       {r, {"self"}, 0, ""},
       {r, {"dangling", "-a/"}, 0, ""},
       {r, {"file/x"}, 0, ""},
@@ -164,12 +164,12 @@ TEST_F(HostileTest, Tidyup) {
   runRows({
       {t, {""}, 0, "usage"},
       {t, {" "}, 2, "ERROR argument 1 is empty >> <<\n"},
-      {t, {"\xff"}, 2, "ERROR invalid link path length\n"},
+      {t, {"\xff"}, 0, ""},
       {t, {std::string(260, 'n')}, 2, "ERROR invalid link path length\n"},
       {t, {"."}, 0, ""},
       {t, {"file/x"}, 1, "ERROR >tidyup file/x " + failed + "Path not found: file/x\n"},
-      {t, {"self"}, 1, "ERROR >tidyup self " + failed + "File not found: self\\*\n"},
-      {t, {"dangling"}, 1, "ERROR >tidyup dangling " + failed + "File not found: dangling\\*\n"},
+      {t, {"self"}, 1, "ERROR >tidyup self " + failed + "File not found: self/*\n"},
+      {t, {"dangling"}, 1, "ERROR >tidyup dangling " + failed + "File not found: dangling/*\n"},
       {t, {"*"}, 0, ""},
       {t, {"my dir"}, 0, ""},
       {t, {"-x"}, 0, ""},

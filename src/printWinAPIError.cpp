@@ -29,7 +29,7 @@ const Message kMessages[] = {
 
 }  // namespace
 
-const char* pathText(const wchar_t* path, char* text) {
+const char* pathBytes(const wchar_t* path, char* text) {
   if (WideCharToMultiByte(CP_ACP, 0, path, -1, text, PATH_TEXT_CAPACITY, nullptr, nullptr) > 0) {
     return text;
   }
@@ -38,6 +38,24 @@ const char* pathText(const wchar_t* path, char* text) {
     text[length] = path[length] < 128 ? (char)path[length] : '?';
   }
   text[length] = 0;
+  return text;
+}
+
+// No name on Windows holds a control character; one from elsewhere is shown
+// as \xHH, so that a message stays one line.
+const char* pathText(const wchar_t* path, char* text) {
+  char bytes[PATH_TEXT_CAPACITY];
+  pathBytes(path, bytes);
+  size_t out = 0;
+  for (const char* c = bytes; *c && out + 5 <= PATH_TEXT_CAPACITY; c++) {
+    if ((unsigned char)*c < 0x20) {
+      snprintf(text + out, 5, "\\x%02X", (unsigned)*c);
+      out += 4;
+    } else {
+      text[out++] = *c;
+    }
+  }
+  text[out] = 0;
   return text;
 }
 

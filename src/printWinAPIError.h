@@ -9,7 +9,10 @@ void printWinAPIError(int32_t errorCode, const wchar_t* path, const char* contex
 // Room for the narrow form of any path of the path capacity.
 enum { PATH_TEXT_CAPACITY = 4 * 260 };
 
-// The narrow form of `path` for messages, in the ANSI code page (UTF-8 where
-// the platform allows); a character it cannot show becomes '?'. Returns
-// `text`, which has PATH_TEXT_CAPACITY bytes.
+// The narrow form of `path`, in the ANSI code page (UTF-8 where the
+// platform allows); a character it cannot show becomes '?'. Returns `text`,
+// which has PATH_TEXT_CAPACITY bytes.
+const char* pathBytes(const wchar_t* path, char* text);
+
+// pathBytes for messages: a control character is shown escaped.
 const char* pathText(const wchar_t* path, char* text);

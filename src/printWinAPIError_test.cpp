@@ -45,3 +45,8 @@ TEST(PrintWinAPIError, OneLinePerCode) {
 TEST(PrintWinAPIError, EmptyPathEndsTheLineAfterTheColon) {
   EXPECT_EQ("ERROR set Junction, Dir not empty: \n", report(145, L"", "ERROR set Junction"));
 }
+
+TEST(PrintWinAPIError, ControlCharactersInAPathKeepTheMessageOneLine) {
+  EXPECT_EQ("ERROR x, Dir not empty: out\\x0Aevil\\x09\\x1B\n",
+            report(145, L"out\nevil\t\x1b", "ERROR x"));
+}

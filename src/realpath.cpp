@@ -186,6 +186,6 @@ int realpath_cmd(int argc, const char* const argv[]) {
   wchar_t output[MAX_PATH] = {0};
   readCmpLink(path, output, MAX_PATH, 0, modes.caseMode, modes.slashMode);
   char text[PATH_TEXT_CAPACITY];
-  printf("%s", pathText(output, text));
+  printf("%s", pathBytes(output, text));
   return 0;
 }

@@ -85,3 +85,44 @@ int wideToUtf8(const wchar_t* wide, char* text, size_t capacity) {
   text[out] = 0;
   return (int)out;
 }
+
+const wchar_t kNameBackslash = 0xF05C;
+
+int nativeToWide(const char* text, wchar_t* wide, int capacity) {
+  const unsigned char* s = (const unsigned char*)text;
+  int n = (int)strlen(text) + 1;
+  int out = 0;
+  for (int i = 0; i < n;) {
+    int used = 1;
+    long cp = decodeOne(s + i, n - i, &used);
+    if (cp < 0 || cp == kNameBackslash) {
+      cp = 0xDC00 + s[i];
+      used = 1;
+    } else if (cp == '\\') {
+      cp = kNameBackslash;
+    }
+    if (out >= capacity) return 0;
+    wide[out++] = (wchar_t)cp;
+    i += used;
+  }
+  return out;
+}
+
+int wideToNative(const wchar_t* wide, char* text, size_t capacity) {
+  size_t out = 0;
+  for (const wchar_t* w = wide; *w; w++) {
+    char bytes[4];
+    wchar_t c = *w == L'\\' ? L'/' : *w == kNameBackslash ? L'\\' : *w;
+    int len = encodeOne((unsigned long)c, bytes);
+    if (out + len + 1 > capacity) return -1;
+    memcpy(text + out, bytes, len);
+    out += len;
+  }
+  if (capacity == 0) return -1;
+  text[out] = 0;
+  return (int)out;
+}
+
+int nativeChar(wchar_t c, char* out) {
+  return encodeOne((unsigned long)(c == kNameBackslash ? L'\\' : c), out);
+}

@@ -1,5 +1,6 @@
 // The POSIX platform on the real file system, in a fresh directory under /tmp
 // per test.
+#include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -143,8 +144,6 @@ TEST_F(PosixFs, FailuresCarryTheWindowsCode) {
        [&] { return GetFinalPathNameByHandleA(nullptr, nullptr, 0, 0) == 0; }, 6},
       {"set reparse point, invalid handle",
        [&] { return !DeviceIoControl(none, FSCTL_SET_REPARSE_POINT, 0, 0, 0, 0, 0, 0); }, 6},
-      {"decode, invalid UTF-8",
-       [&] { return MultiByteToWideChar(CP_ACP, 0, "a\xff", -1, out, 4) == 0; }, 1113},
       {"decode, does not fit",
        [&] { return MultiByteToWideChar(CP_ACP, 0, "abcd", -1, out, 4) == 0; }, 122},
       {"full path, empty", [&] { return GetFullPathNameW(L"", 4, out, nullptr) == 0; }, 123},
@@ -164,6 +163,34 @@ TEST(MultiByteToWideChar, DecodesUtf8WithTerminator) {
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a\xc3\xa9", -1, out, 3), 3);
   EXPECT_EQ(std::wstring(out), L"a\u00e9");
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a\xc3\xa9", -1, nullptr, 0), 3);
+}
+
+// Arguments and names read from the kernel come back out byte for byte; a
+// backslash is a separator in the program's text and a plain character in a
+// name.
+TEST(Conversions, EveryByteComesBackAsItWent) {
+  const char* const texts[] = {"a\xff", "\xc3", "\xed\xb2\x80", "\xef\x81\x9c", "caf\xc3\xa9"};
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    wchar_t wide[16];
+    char back[64];
+    ASSERT_GT(MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 16), 0);
+    if (strcmp(text, "\xef\x81\x9c") != 0) {  // U+F05C stands for a backslash in a name
+      ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, wide, -1, back, 64, nullptr, nullptr), 0);
+      EXPECT_STREQ(text, back);
+    }
+    ASSERT_GT(nativeToWide(text, wide, 16), 0);
+    ASSERT_GE(wideToNative(wide, back, 64), 0);
+    EXPECT_STREQ(text, back);
+  }
+  wchar_t wide[8];
+  char back[16];
+  ASSERT_GT(nativeToWide("a\\b", wide, 8), 0);
+  EXPECT_EQ(std::wstring(wide), L"a\uF05Cb");
+  ASSERT_GT(wideToNative(wide, back, 16), 0);
+  EXPECT_STREQ("a\\b", back);
+  ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, L"a\\b", -1, back, 16, nullptr, nullptr), 0);
+  EXPECT_STREQ("a/b", back);
 }
 
 TEST_F(PosixFs, FullPathIsResolvedAsText) {
@@ -225,6 +252,11 @@ TEST_F(PosixFs, AttributesDescribeTheNameItself) {
       {"ld\\\\", dirLink},
       {"dangling", dirLink},
       {"lf", FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE},
+      // "." and ".." are text, as on Windows: never resolved through a link,
+      // nor through a name that does not exist.
+      {"ld/../f", FILE_ATTRIBUTE_ARCHIVE},
+      {"missing\\..\\d/./g", FILE_ATTRIBUTE_ARCHIVE},
+      {"d/g/../../ld", dirLink},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(GetFileAttributesW(w(c.first).c_str()), c.second) << c.first;
@@ -441,4 +473,121 @@ TEST_F(Junction, OnlyAWriterHandleSetsAReparsePoint) {
   EXPECT_FALSE(isLink("j"));
 }
 
+// Empties `dir` the way the tree operations do: each directory held while it
+// is emptied, every entry acted on by path. `step` runs before each call, as
+// another process might between two of them.
+DWORD emptyHeld(const std::wstring& dir, bool inside, const std::function<void()>& step) {
+  step();
+  if (GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  step();
+  HANDLE h = CreateFileW(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         kQueryFlags | (inside ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  step();
+  DWORD status = 0;
+  if (!GetFileInformationByHandle(h, &info)) {
+    status = GetLastError();
+  } else if (inside && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // A link by now: removed itself, as any link inside a tree.
+    CloseHandle(h);
+    step();
+    return RemoveDirectoryW(dir.c_str()) || DeleteFileW(dir.c_str()) ? 0 : GetLastError();
+  } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    status = ERROR_DIRECTORY;
+  }
+  WIN32_FIND_DATAW entry;
+  step();
+  HANDLE find = status ? INVALID_HANDLE_VALUE : FindFirstFileW((dir + L"\\*").c_str(), &entry);
+  if (!status && find == INVALID_HANDLE_VALUE) status = GetLastError();
+  while (!status) {
+    std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") {
+      std::wstring path = dir + L"\\" + name;
+      step();
+      DWORD a = GetFileAttributesW(path.c_str());
+      step();
+      if (a == INVALID_FILE_ATTRIBUTES) {
+        status = GetLastError();
+      } else if (a == FILE_ATTRIBUTE_DIRECTORY) {
+        status = emptyHeld(path, true, step);
+        if (!status) {
+          step();
+          // Gone already when a link swapped in was removed in its place.
+          if (!RemoveDirectoryW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            status = GetLastError();
+          }
+        }
+      } else if (!((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                  : DeleteFileW(path.c_str()))) {
+        status = GetLastError();
+      }
+    }
+    step();
+    if (!status && !FindNextFileW(find, &entry)) {
+      if (GetLastError() != ERROR_NO_MORE_FILES) status = GetLastError();
+      break;
+    }
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  CloseHandle(h);
+  return status;
+}
+
+// One exchange of tree/sub with a link to a victim holding the same names,
+// at every step of emptying the tree: the victim never changes, and the tree
+// ends empty, the link swapped in removed itself.
+TEST_F(PosixFs, DirectorySwappedForALinkNeverLeadsOutOfTheTree) {
+  for (int swapAt = 1;; swapAt++) {
+    SCOPED_TRACE("swap before step " + std::to_string(swapAt));
+    std::string base = "run" + std::to_string(swapAt);
+    for (const char* d :
+         {"", "/tree", "/tree/sub", "/tree/sub/deeper", "/victim", "/victim/deeper", "/aside"}) {
+      dir(base + d);
+    }
+    for (const char* f : {"/tree/sub/a", "/tree/sub/b", "/tree/sub/deeper/c", "/victim/a",
+                          "/victim/b", "/victim/deeper/c"}) {
+      file(base + f);
+    }
+    link(base + "/victim", base + "/aside/swap");
+    int step = 0;
+    bool swapped = false;
+    DWORD status = emptyHeld(w(base + "/tree"), false, [&] {
+      if (++step != swapAt) return;
+      swapped = renameat2(AT_FDCWD, at(base + "/tree/sub").c_str(), AT_FDCWD,
+                          at(base + "/aside/swap").c_str(), RENAME_EXCHANGE) == 0;
+    });
+    for (const char* f : {"/victim/a", "/victim/b", "/victim/deeper/c"}) {
+      EXPECT_TRUE(exists(base + f)) << f;
+    }
+    EXPECT_EQ(status, 0u);
+    EXPECT_FALSE(exists(base + "/tree/sub"));
+    if (!swapped) break;
+  }
+}
+
+TEST_F(PosixFs, HeldDirectoryIsListedAndEmptiedThroughItsDescriptor) {
+  dir("tree");
+  dir("tree/sub");
+  file("tree/sub/f");
+  dir("victim");
+  file("victim/g");
+  HANDLE h = CreateFileW(w("tree/sub").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, kWriterFlags, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(rename(at("tree/sub").c_str(), at("moved").c_str()), 0);
+  link("victim", "tree/sub");
+  Listing listed = list(w("tree/sub/*"));
+  ASSERT_EQ(listed.entries.size(), 3u);
+  EXPECT_EQ(listed.entries[2].first, L"f");
+  EXPECT_FALSE(DeleteFileW(w("tree/sub/g").c_str()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(DeleteFileW(w("tree/sub/f").c_str()));
+  EXPECT_FALSE(exists("moved/f"));
+  EXPECT_TRUE(exists("victim/g"));
+  EXPECT_TRUE(CloseHandle(h));
+  // Once let go, the name is what it is now: the link.
+  EXPECT_EQ(GetFileAttributesW(w("tree/sub").c_str()),
+            (DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
 }  // namespace
