@@ -12,6 +12,7 @@
 #include "junctor.h"
 #include "platform/pathrules.h"
 #include "platform/winapi-fake.h"
+#include "realpath.h"
 #include "test.h"
 #include "tidyup.h"
 
@@ -235,6 +236,21 @@ TEST_F(WindowsSemantics, NamesDifferingInNonAsciiCaseAreOne) {
   EXPECT_EQ(0, runCommand(junctorCmd, {"l", "\xC3\xA9t\xC3\xA9"}).code);
   CommandResult again = runCommand(junctorCmd, {"l", "\xC3\x89T\xC3\x89"});
   EXPECT_EQ(0, again.code) << again.err;
+}
+
+// A name beyond the basic plane passes every conversion: argument, final
+// path, comparison and message.
+TEST_F(WindowsSemantics, NameBeyondTheBasicPlaneSurvives) {
+  fakefs::addDir(L"D:\\work\\\U0001F600");
+  CommandResult real = runCommand(realpath_cmd, {"\xF0\x9F\x98\x80"});
+  EXPECT_EQ("D:\\work\\\xF0\x9F\x98\x80", real.out);
+  EXPECT_EQ(0, runCommand(junctorCmd, {"l", "\xF0\x9F\x98\x80"}).code);
+  CommandResult again = runCommand(junctorCmd, {"l", "\xF0\x9F\x98\x80"});
+  EXPECT_EQ(0, again.code) << again.err;
+
+  CommandResult missing = runCommand(junctorCmd, {"m", "\xF0\x9F\x98\x81"});
+  EXPECT_EQ(2, missing.code);
+  EXPECT_EQ("ERROR target does not exists as directory: D:\\work\\\xF0\x9F\x98\x81\n", missing.err);
 }
 
 // Another process holds an entry of the tree: the run stops there, reports

@@ -38,6 +38,11 @@ int utf8ToWide(const char* text, int length, wchar_t* wide, int capacity, bool k
       cp = 0xDC00 + s[i];
       used = 1;
     }
+    if (sizeof(wchar_t) == 2 && cp > 0xFFFF) {
+      if (out + 1 >= capacity) return 0;
+      wide[out++] = (wchar_t)(0xD800 + ((cp - 0x10000) >> 10));
+      cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+    }
     if (out >= capacity) return 0;
     wide[out++] = (wchar_t)cp;
     i += used;
@@ -75,8 +80,14 @@ static int encodeOne(unsigned long cp, char* out) {
 int wideToUtf8(const wchar_t* wide, char* text, size_t capacity) {
   size_t out = 0;
   for (const wchar_t* w = wide; *w; w++) {
+    unsigned long cp = (unsigned long)*w;
+    // A surrogate pair of 2-byte wide text is one character; a lone half is
+    // kept as it is.
+    if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + ((unsigned long)*++w - 0xDC00);
+    }
     char bytes[4];
-    int len = encodeOne((unsigned long)*w, bytes);
+    int len = encodeOne(cp, bytes);
     if (out + len + 1 > capacity) return -1;
     memcpy(text + out, bytes, len);
     out += len;

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -152,11 +153,18 @@ const wchar_t* const kOpNames[] = {
 };
 
 // NTFS compares names through its upcase table, which folds every letter
-// with a simple upper case, as towupper does in a Unicode locale.
+// with a simple upper case, as towupper does in a Unicode locale. The C
+// runtime of Windows folds only ASCII in the "C" locale, and a fixed named
+// one keeps the fake alike on every machine.
 wchar_t foldCase(wchar_t c) {
   if (c < 128) return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c;
+#ifdef _WIN32
+  static _locale_t unicode = _create_locale(LC_CTYPE, "English_United States.1252");
+  return unicode ? _towupper_l(c, unicode) : towupper(c);
+#else
   static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
   return unicode ? towupper_l(c, unicode) : towupper(c);
+#endif
 }
 
 std::wstring upper(std::wstring s) {
@@ -980,6 +988,9 @@ int MultiByteToWideChar(UINT codePage, DWORD, const char* text, int textLength, 
   return count;
 }
 
+// Only 4-byte wide text can hold such a value.
+static bool beyondUnicode(unsigned long c) { return c > 0x10FFFF; }
+
 // Only shows paths in messages, so it is left out of the log and the call
 // counts: tests of the file operations see the same calls with or without it.
 int WideCharToMultiByte(UINT codePage, DWORD, const wchar_t* wide, int wideLength, char* text,
@@ -991,13 +1002,17 @@ int WideCharToMultiByte(UINT codePage, DWORD, const wchar_t* wide, int wideLengt
   std::wstring source =
       wideLength < 0 ? std::wstring(wide, wcslen(wide) + 1) : std::wstring(wide, wideLength);
   std::string bytes;
-  for (wchar_t c : source) {
-    if (static_cast<unsigned long>(c) > 0x10FFFF) return result(ERROR_NO_UNICODE_TRANSLATION);
-    const wchar_t one[2] = {c, 0};
-    char encoded[8];
-    int length = c ? wideToUtf8(one, encoded, sizeof encoded) : 0;
-    bytes.append(encoded, length);
-    if (!c) bytes += '\0';
+  // Text between the zeros goes whole to wideToUtf8, which joins surrogate
+  // pairs.
+  for (size_t start = 0; start < source.size();) {
+    size_t end = std::min(source.find(L'\0', start), source.size());
+    std::wstring part = source.substr(start, end - start);
+    for (wchar_t c : part) {
+      if (beyondUnicode(c)) return result(ERROR_NO_UNICODE_TRANSLATION);
+    }
+    bytes += narrow(part);
+    if (end < source.size()) bytes += '\0';
+    start = end + 1;
   }
   if (textCapacity == 0) return static_cast<int>(bytes.size());
   if (bytes.size() > size_t(textCapacity)) return result(ERROR_INSUFFICIENT_BUFFER);

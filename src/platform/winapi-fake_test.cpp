@@ -148,6 +148,29 @@ TEST(FakeFsText, WideCharToMultiByteEncodesUtf8Unlogged) {
   EXPECT_EQ(log(), std::vector<std::wstring>{L"GetLastError"});
 }
 
+// Where wide text has 2 bytes, these are surrogate pairs; the low half of
+// U+10080 lies where the POSIX layer keeps undecodable bytes.
+TEST(FakeFsText, CharactersBeyondTheBasicPlaneConvertBothWays) {
+  reset();
+  struct Case {
+    const char* text;
+    const wchar_t* wide;
+  } cases[] = {
+      {"D:\\\xF0\x9F\x98\x80", L"D:\\\U0001F600"},
+      {"\xF0\x90\x82\x80x", L"\U00010080x"},
+      {"\xF4\x8F\xBF\xBF", L"\U0010FFFF"},
+  };
+  for (const Case& c : cases) {
+    wchar_t wide[8];
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, c.text, -1, wide, 8), int(wcslen(c.wide) + 1));
+    EXPECT_STREQ(wide, c.wide);
+    char text[16];
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, c.wide, -1, text, 16, nullptr, nullptr),
+              int(strlen(c.text) + 1));
+    EXPECT_STREQ(text, c.text);
+  }
+}
+
 TEST_F(FakeFs, AttributesOfThePathItself) {
   struct Case {
     const wchar_t* path;

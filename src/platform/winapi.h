@@ -1,6 +1,8 @@
 // Every operating-system call the program makes, under its Windows name.
 // On Windows these are kernel32 itself; elsewhere the build links either the
-// POSIX implementation or the in-memory fake used by the unit tests.
+// POSIX implementation or the in-memory fake used by the unit tests. With
+// JUNCTOR_FAKE the declarations below replace the Windows headers on Windows
+// too: as C++ functions they bind to the fake, never to kernel32.
 //
 // The ways CreateFileW is used, which the other implementations provide:
 // - query: access 0, sharing 7, FILE_FLAG_BACKUP_SEMANTICS, links followed;
@@ -17,24 +19,34 @@
 //   relative to its descriptor.
 #pragma once
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(JUNCTOR_FAKE)
 
 #include <windows.h>
 #include <winioctl.h>
 
 #else
 
+#if defined(_WINDOWS_) || defined(_WINBASE_)
+#error "the Windows headers and the fake's declarations cannot meet in one file"
+#endif
+
 #include <stdint.h>
 #include <wchar.h>
 
+#ifdef _WIN32
+// As the Windows headers have it, so that the program compiles alike.
+typedef unsigned long DWORD;
+typedef unsigned long ULONG;
+#else
 typedef uint32_t DWORD;
+typedef uint32_t ULONG;
+#endif
 typedef int BOOL;
 typedef void* HANDLE;
 typedef wchar_t WCHAR;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint16_t USHORT;
-typedef uint32_t ULONG;
 typedef unsigned int UINT;
 typedef struct SECURITY_ATTRIBUTES_* LPSECURITY_ATTRIBUTES;
 typedef struct OVERLAPPED_* LPOVERLAPPED;
