@@ -67,11 +67,18 @@ int32_t createLevels(const wchar_t* path, const int32_t* levels, int count, wcha
 
 int isGone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
+// Gone from a directory that is still there: the way to it did not break.
+int isConfirmedGone(const wchar_t* path) {
+  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
+         GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 // Another run or process may take an entry away while the tree is emptied;
 // what was asked for then holds.
 int32_t failUnlessGone(const wchar_t* concerned, wchar_t* errPath, int errPathCap) {
   DWORD code = GetLastError();
-  return isGone(code) ? 0 : failWith((int32_t)code, concerned, errPath, errPathCap);
+  if (isGone(code) && isConfirmedGone(concerned)) return 0;
+  return failWith((int32_t)code, concerned, errPath, errPathCap);
 }
 
 int32_t removeInnerDir(const wchar_t* path, int keepDirs, wchar_t* errPath, int errPathCap);
@@ -108,6 +115,14 @@ int leadsToVolumeRoot(const wchar_t* path) {
   wchar_t device[MAX_PATH + 4];
   swprintf(device, MAX_PATH + 4, L"\\\\?\\%ls", final);
   return isVolumeRoot(device);
+}
+
+// A link given to be cleaned can lose its way while its target is emptied,
+// when a link on that way stood inside it.
+int leadsNowhere(const wchar_t* path, DWORD attributes) {
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return 0;
+  wchar_t final[MAX_PATH];
+  return readCmpLink(path, final, MAX_PATH, 0, 0, 0) == 3;
 }
 
 int isDotEntry(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
@@ -214,7 +229,7 @@ int32_t removeInnerDir(const wchar_t* path, int keepDirs, wchar_t* errPath, int 
     if (RemoveDirectoryW(path) || DeleteFileW(path)) return 0;
     return failUnlessGone(path, errPath, errPathCap);
   }
-  if (isGone(holdCode)) return 0;
+  if (isGone(holdCode) && isConfirmedGone(path)) return 0;
   if (holdCode) return failToHold(path, errPath, errPathCap);
   if (status || keepDirs) return status;
   return RemoveDirectoryW(path) ? 0 : failUnlessGone(path, errPath, errPathCap);
@@ -271,7 +286,8 @@ int32_t createCleanDir(const wchar_t* path, int force, int keepDirs, wchar_t* er
   // A link into its own parent is removed while its target is cleaned; the
   // directory asked for is then gone, and that is no success.
   DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      leadsNowhere(path, attributes)) {
     return failWith(ERROR_PATH_NOT_FOUND, path, errPath, errPathCap);
   }
   return 0;

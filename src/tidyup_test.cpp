@@ -267,6 +267,9 @@ TEST_F(TreeTest, PlatformFailuresCarryTheirCodeAndPath) {
       {Op::GetFileAttributesW, 2, ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION,
        L"D:\\out\\a.txt"},
       {Op::DeleteFileW, 1, ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION, L"D:\\out\\a.txt"},
+      // "Not found" while the entry still stands is no deletion.
+      {Op::DeleteFileW, 1, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, L"D:\\out\\a.txt"},
+      {Op::RemoveDirectoryW, 1, ERROR_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND, L"D:\\out\\dangling"},
       {Op::RemoveDirectoryW, 1, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, L"D:\\out\\dangling"},
   };
   for (const Case& c : cases) {
