@@ -160,11 +160,18 @@ struct Entry {
 // Keyed by the path made of the names as created; parents sort first.
 typedef std::map<std::wstring, Entry> Tree;
 
+// A key in the form that Windows takes as it is, so that a name made with
+// a trailing dot or space comes back as that name.
+inline std::wstring literal(const std::wstring& key) {
+  if (key.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + key.substr(2);
+  return L"\\\\?\\" + key;
+}
+
 inline void readDir(const std::wstring& dir, Tree& tree) {
-  for (const std::wstring& name : fakefs::list(dir + L"\\")) {
+  for (const std::wstring& name : fakefs::list(literal(dir) + L"\\")) {
     std::wstring path = dir + L"\\" + name;
-    Kind kind = fakefs::kindOf(path);
-    tree[path] = Entry{kind, fakefs::linkTarget(path)};
+    Kind kind = fakefs::kindOf(literal(path));
+    tree[path] = Entry{kind, fakefs::linkTarget(literal(path))};
     if (kind == Kind::Dir) readDir(path, tree);
   }
 }
@@ -180,7 +187,7 @@ inline Tree snapshot() {
 inline void rebuild(const Tree& tree) {
   fakefs::reset();
   for (const auto& item : tree) {
-    const std::wstring& path = item.first;
+    const std::wstring path = literal(item.first);
     switch (item.second.kind) {
       case Kind::Dir:
         fakefs::addDir(path);
