@@ -226,16 +226,14 @@ std::string narrow(const std::wstring& wide) {
 
 // ---- Path text ----
 
-bool isAllDots(const std::wstring& name) {
-  return name.find_first_not_of(L'.') == std::wstring::npos;
-}
-
-// A name followed by a separator loses one trailing dot; the last name of a
-// path loses all trailing dots and spaces ("File path formats on Windows
-// systems": trimming). Names of three or more dots stay inside a path.
+// A name followed by a separator loses a single trailing dot; the last name
+// of a path loses all trailing dots and spaces ("File path formats on
+// Windows systems": trimming). Names of three or more dots stay inside a
+// path. A full path made of trimmed names therefore names the same entry.
 std::wstring trimmed(std::wstring name, bool last) {
   if (!last) {
-    if (name.size() > 1 && name.back() == L'.' && !isAllDots(name)) name.pop_back();
+    size_t n = name.size();
+    if (n > 1 && name[n - 1] == L'.' && name[n - 2] != L'.') name.pop_back();
     return name;
   }
   size_t end = name.find_last_not_of(L". ");

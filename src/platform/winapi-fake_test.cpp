@@ -79,12 +79,14 @@ TEST(FakeFsPaths, FullPathNameIsPureText) {
       {L"C:\\work", L"//server/share/", L"\\\\server\\share\\"},
       {L"\\\\server\\share\\dir", L"..\\x", L"\\\\server\\share\\x"},
       {L"C:\\work", L"missing\\never", L"C:\\work\\missing\\never"},
-      // The last name loses trailing dots and spaces, an inner one a dot.
+      // The last name loses trailing dots and spaces, an inner one a single dot.
       {L"C:\\work", L"sub.", L"C:\\work\\sub"},
       {L"C:\\work", L"out . .", L"C:\\work\\out"},
       {L"C:\\work", L"a.\\b \\c..", L"C:\\work\\a\\b \\c"},
       {L"C:\\work", L"out \\", L"C:\\work\\out \\"},
       {L"C:\\work", L"...\\x", L"C:\\work\\...\\x"},
+      // A full path names what the path named: "a..\\" stays "a..".
+      {L"C:\\work", L"a..\\", L"C:\\work\\a..\\"},
       // Only "\\?\" exactly skips normalisation; "\\.\" keeps its volume.
       {L"C:\\work", L"\\\\?\\D:\\a\\..\\x.", L"\\\\?\\D:\\a\\..\\x."},
       {L"C:\\work", L"\\\\.\\D:\\a\\..\\x.", L"\\\\.\\D:\\x"},
