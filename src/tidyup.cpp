@@ -171,12 +171,17 @@ size_t buildPattern(const wchar_t* path, wchar_t* pattern) {
 }
 
 // Removes every entry of the directory that the pattern in `fullName` lists.
+// When the listing cannot start, `*listCode` tells why and nothing is
+// reported here.
 int32_t removeListed(const wchar_t* path, wchar_t* fullName, size_t prefixLength, int keepDirs,
-                     wchar_t* errPath, int errPathCap) {
+                     DWORD* listCode, wchar_t* errPath, int errPathCap) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW(fullName, &entry);
-  if (find == INVALID_HANDLE_VALUE)
-    return failWith(ERROR_FILE_NOT_FOUND, fullName, errPath, errPathCap);
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    *listCode = code ? code : ERROR_FILE_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
+  }
   do {
     if (isDotEntry(entry.cFileName)) continue;
     int32_t status = 0;
@@ -198,7 +203,8 @@ int32_t removeListed(const wchar_t* path, wchar_t* fullName, size_t prefixLength
 
 // Empties the directory at `path` while holding it; only the directory
 // given to cleanDirContent is followed when it is a link. When it cannot be
-// held, `*holdCode` tells why and the caller decides what that means.
+// held or listed, `*holdCode` tells why and the caller decides what that
+// means (another run may have removed it meanwhile).
 int32_t emptyDir(const wchar_t* path, int keepDirs, int followLink, DWORD* holdCode,
                  wchar_t* errPath, int errPathCap) {
   wchar_t fullName[MAX_PATH];
@@ -208,7 +214,8 @@ int32_t emptyDir(const wchar_t* path, int keepDirs, int followLink, DWORD* holdC
   // Not held means not listed, and is reported as a listing that failed.
   if (held == INVALID_HANDLE_VALUE) return ERROR_FILE_NOT_FOUND;
   *holdCode = 0;
-  int32_t status = removeListed(path, fullName, prefixLength, keepDirs, errPath, errPathCap);
+  int32_t status =
+      removeListed(path, fullName, prefixLength, keepDirs, holdCode, errPath, errPathCap);
   CloseHandle(held);
   return status;
 }

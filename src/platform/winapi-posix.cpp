@@ -763,6 +763,7 @@ BOOL DeleteFileW(const wchar_t* path) {
 }
 
 HANDLE FindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
+  forgetLastEntry();
   Place dir;
   if (!listedDir(pattern, &dir)) return INVALID_HANDLE_VALUE;
   DIR* d = openListing(dir);
@@ -800,6 +801,8 @@ BOOL FindClose(HANDLE find) {
 
 HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD disposition, DWORD flags, HANDLE) {
+  // What was listed may be gone by now; a later look must ask the kernel.
+  forgetLastEntry();
   Place at;
   if (!place(path, &at)) return INVALID_HANDLE_VALUE;
   bool linkItself = flags & FILE_FLAG_OPEN_REPARSE_POINT;
@@ -810,7 +813,6 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, LPSECURITY_ATTRIBUT
   if (access == 0 && !linkItself) return openQuery(at.text);
   if ((access == 0 || access == FILE_READ_ATTRIBUTES) && linkItself) return openLinkItself(at.text);
   if (access == GENERIC_WRITE && linkItself && (flags & FILE_FLAG_BACKUP_SEMANTICS)) {
-    forgetLastEntry();
     return openWriter(at.text);
   }
   return failHandle(ERROR_INVALID_PARAMETER);
