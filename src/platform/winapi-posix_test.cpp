@@ -590,4 +590,43 @@ TEST_F(PosixFs, HeldDirectoryIsListedAndEmptiedThroughItsDescriptor) {
   EXPECT_EQ(GetFileAttributesW(w("tree/sub").c_str()),
             (DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
+
+// Another run may remove a directory right after this one listed it, before
+// or after holding it (POSIX lets it). Its name then reads as missing from a
+// directory that is there, never as what the listing showed.
+TEST_F(PosixFs, DirectoryRemovedByAnotherRunReadsAsGone) {
+  for (bool heldFirst : {false, true}) {
+    dir("tree");
+    dir("tree/sub");
+    HANDLE tree = CreateFileW(w("tree").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(tree, INVALID_HANDLE_VALUE);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(w("tree/*").c_str(), &data);
+    while (FindNextFileW(find, &data) && wcscmp(data.cFileName, L"sub") != 0) {
+    }
+    EXPECT_EQ(GetFileAttributesW(w("tree/sub").c_str()), (DWORD)FILE_ATTRIBUTE_DIRECTORY);
+    HANDLE sub = INVALID_HANDLE_VALUE;
+    if (heldFirst) {
+      sub = CreateFileW(w("tree/sub").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, kWriterFlags, nullptr);
+      ASSERT_NE(sub, INVALID_HANDLE_VALUE);
+    }
+    ASSERT_EQ(rmdir(at("tree/sub").c_str()), 0);
+    if (heldFirst) {
+      EXPECT_FALSE(RemoveDirectoryW(w("tree/sub").c_str()));
+    } else {
+      EXPECT_EQ(CreateFileW(w("tree/sub").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, kWriterFlags, nullptr),
+                INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND) << heldFirst;
+    EXPECT_EQ(GetFileAttributesW(w("tree/sub").c_str()), INVALID_FILE_ATTRIBUTES) << heldFirst;
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND) << heldFirst;
+    if (heldFirst) CloseHandle(sub);
+    FindClose(find);
+    CloseHandle(tree);
+    ASSERT_EQ(rmdir(at("tree").c_str()), 0);
+  }
+}
 }  // namespace
