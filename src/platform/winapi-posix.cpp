@@ -46,13 +46,20 @@ struct FileRecord {
   char* path;            // query: resolved absolute path; otherwise the path as opened
   bool itself;           // hold: opened with FILE_FLAG_OPEN_REPARSE_POINT
   DWORD linkAttributes;  // hold of a link: what its name showed when it was opened
+  bool listed;           // hold: its descriptor has been read to list it
 };
 
+// A listing read with getdents64 straight from a descriptor: a held
+// directory is listed through its own, which costs no open of its own.
 struct FindRecord {
   unsigned magic;
-  DIR* dir;
+  int fd;
+  bool ownsFd;       // false: the held directory's descriptor, closed with its handle
   int dotsGiven;     // "." and ".." come first whatever order the file system has
   std::string path;  // the listed directory, as held paths are written
+  int used = 0;
+  int filled = 0;
+  alignas(8) char entries[32768];
 };
 
 // The directories held now; a path resolves against the innermost it lies in.
@@ -312,7 +319,7 @@ HANDLE newFileRecord(Opened kind, int fd, char* path, bool itself = false) {
     if (fd >= 0) close(fd);
     return failHandle(ERROR_NOT_ENOUGH_MEMORY);
   }
-  return new FileRecord{kFileMagic, kind, fd, path, itself, 0};
+  return new FileRecord{kFileMagic, kind, fd, path, itself, 0, false};
 }
 
 HANDLE openQuery(const char* path) {
@@ -565,24 +572,37 @@ FileRecord* heldAt(const char* path) {
 }
 
 // Opens the listing of a directory: of a held one through its descriptor,
-// so that it lists what was checked when it was held.
-DIR* openListing(const Place& dir) {
+// so that it lists what was checked when it was held. -1 with errno.
+int openListing(const Place& dir, bool* ownsFd) {
   FileRecord* h = heldAt(dir.text);
-  int fd = h ? openat(h->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-             : openat(dir.dirFd, dir.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    int err = errno;
-    close(fd);
-    errno = err;
+  *ownsFd = !h || h->listed;
+  if (h && !h->listed) {
+    h->listed = true;
+    return h->fd;
   }
-  return d;
+  return h ? openat(h->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+           : openat(dir.dirFd, dir.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The next entry of the listing, or null at its end (errno 0) or on failure.
+const struct dirent64* readEntry(FindRecord* r) {
+  if (r->used >= r->filled) {
+    ssize_t n = getdents64(r->fd, r->entries, sizeof r->entries);
+    if (n <= 0) {
+      if (n == 0) errno = 0;
+      return nullptr;
+    }
+    r->filled = (int)n;
+    r->used = 0;
+  }
+  const struct dirent64* e = (const struct dirent64*)(r->entries + r->used);
+  r->used += e->d_reclen;
+  return e;
 }
 
 // The kind of an entry, from the listing where it tells: a file costs no
 // call, a directory only the look whether something is mounted on it.
-DWORD entryAttributes(DIR* dir, const struct dirent* e) {
+DWORD entryAttributes(int dirFd, const struct dirent64* e) {
   switch (e->d_type) {
     case DT_REG:
     case DT_FIFO:
@@ -591,9 +611,9 @@ DWORD entryAttributes(DIR* dir, const struct dirent* e) {
     case DT_BLK:
       return FILE_ATTRIBUTE_ARCHIVE;
     case DT_LNK:
-      return linkAttributes(dirfd(dir), e->d_name);
+      return linkAttributes(dirFd, e->d_name);
     default:
-      return attributesAt(dirfd(dir), e->d_name);
+      return attributesAt(dirFd, e->d_name);
   }
 }
 
@@ -607,13 +627,13 @@ bool nextEntry(FindRecord* r, WIN32_FIND_DATAW* data) {
   }
   for (;;) {
     errno = 0;
-    struct dirent* e = readdir(r->dir);
+    const struct dirent64* e = readEntry(r);
     if (!e) return failCode(errno ? winCode(errno) : ERROR_NO_MORE_FILES);
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     if (nativeToWide(e->d_name, data->cFileName, MAX_PATH) == 0) {
       return failCode(ERROR_FILENAME_EXCED_RANGE);
     }
-    DWORD attributes = entryAttributes(r->dir, e);
+    DWORD attributes = entryAttributes(r->fd, e);
     // An entry removed since readdir is reported as a file; acting on it
     // will then answer that it is gone.
     data->dwFileAttributes =
@@ -766,8 +786,9 @@ HANDLE FindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
   forgetLastEntry();
   Place dir;
   if (!listedDir(pattern, &dir)) return INVALID_HANDLE_VALUE;
-  DIR* d = openListing(dir);
-  if (!d) {
+  bool ownsFd = true;
+  int fd = openListing(dir, &ownsFd);
+  if (fd < 0) {
     int err = errno;
     struct stat st;
     if (err == ENOTDIR && fstatat(dir.dirFd, dir.name, &st, 0) == 0 && !S_ISDIR(st.st_mode)) {
@@ -775,7 +796,12 @@ HANDLE FindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
     }
     return failHandle(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : winCode(err));
   }
-  FindRecord* r = new FindRecord{kFindMagic, d, 0, dir.text};
+  FindRecord* r = new FindRecord;
+  r->magic = kFindMagic;
+  r->fd = fd;
+  r->ownsFd = ownsFd;
+  r->dotsGiven = 0;
+  r->path = dir.text;
   if (!nextEntry(r, data)) {
     FindClose(r);
     return INVALID_HANDLE_VALUE;
@@ -793,7 +819,7 @@ BOOL FindClose(HANDLE find) {
   FindRecord* r = findRecord(find);
   if (!r) return failCode(ERROR_INVALID_HANDLE);
   forgetLastEntry();
-  closedir(r->dir);
+  if (r->ownsFd) close(r->fd);
   r->magic = 0;
   delete r;
   return 1;
