@@ -24,33 +24,14 @@
 
 extern char** environ;
 
+#include "scratch.h"
+
 namespace {
+
+using namespace scratch_tree;
 
 std::string scratch, tree, sub, victim, swapLink, target;
 int files = 5000;
-
-void fail(const std::string& what) {
-  perror(what.c_str());
-  exit(2);
-}
-
-void touch(const std::string& path) {
-  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd < 0) fail(path);
-  close(fd);
-}
-
-void makeDir(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) != 0) fail(path);
-}
-
-int removeOne(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-void removeAll(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS) != 0) fail(path);
-}
 
 void fill(const std::string& dir) {
   makeDir(dir);

@@ -23,37 +23,17 @@
 
 extern char** environ;
 
+#include "scratch.h"
+
 namespace {
+
+using namespace scratch_tree;
 
 const int kDirs = 200;
 const int kFilesPerDir = 20;
 const int kCanaryFiles = 20;
 
 std::string scratch, tree, canary, away, target, victim;
-
-void fail(const std::string& what) {
-  perror(what.c_str());
-  exit(2);
-}
-
-void touch(const std::string& path) {
-  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd < 0) fail(path);
-  close(fd);
-}
-
-void makeDir(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) != 0) fail(path);
-}
-
-int removeOne(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-// Removes `path` and everything below it; links are removed, never followed.
-void removeAll(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS) != 0) fail(path);
-}
 
 void buildTree() {
   makeDir(tree);

@@ -19,35 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "scratch.h"
+
 namespace {
+
+using namespace scratch_tree;
 
 std::string junctor = JUNCTOR_EXE, tidyup = TIDYUP_EXE, scratch;
 
-void fail(const std::string& what) {
-  perror(what.c_str());
-  exit(2);
-}
-
-void makeDir(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) != 0) fail(path);
-}
-
-void touch(const std::string& path) {
-  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd < 0) fail(path);
-  close(fd);
-}
-
 void makeLink(const std::string& target, const std::string& path) {
   if (symlink(target.c_str(), path.c_str()) != 0) fail(path);
-}
-
-int removeOne(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-void removeAll(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS) != 0) fail(path);
 }
 
 // Where `path` leads now, or "" when it is missing or no link.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/mountpoint_test.h"
+
 using namespace fakefs;
 
 namespace {
@@ -44,23 +46,6 @@ class FakeFs : public ::testing::Test {
     return length > 0 && length < sizeof buffer ? buffer : "<failed>";
   }
 };
-
-// Reparse data for a junction to `target`, as the program builds it.
-std::vector<unsigned char> mountPoint(const std::wstring& target) {
-  std::wstring names = L"\\??\\" + target + L'\0' + target + L'\0';
-  size_t pathOffset = offsetof(REPARSE_DATA_BUFFER, MountPointReparseBuffer.PathBuffer);
-  std::vector<unsigned char> buffer(pathOffset + names.size() * sizeof(WCHAR));
-  REPARSE_DATA_BUFFER* data = reinterpret_cast<REPARSE_DATA_BUFFER*>(buffer.data());
-  data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-  data->ReparseDataLength = static_cast<USHORT>(buffer.size() - 8);
-  auto& mount = data->MountPointReparseBuffer;
-  mount.SubstituteNameOffset = 0;
-  mount.SubstituteNameLength = static_cast<USHORT>((target.size() + 4) * sizeof(WCHAR));
-  mount.PrintNameOffset = mount.SubstituteNameLength + sizeof(WCHAR);
-  mount.PrintNameLength = static_cast<USHORT>(target.size() * sizeof(WCHAR));
-  memcpy(buffer.data() + pathOffset, names.data(), names.size() * sizeof(WCHAR));
-  return buffer;
-}
 
 TEST(FakeFsPaths, FullPathNameIsPureText) {
   struct Case {

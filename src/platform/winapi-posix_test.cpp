@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/mountpoint_test.h"
 #include "platform/utf8.h"
 #include "platform/winapi.h"
 
@@ -39,23 +40,6 @@ HANDLE openQuery(const std::wstring& path) {
 
 HANDLE openWriter(const std::wstring& path) {
   return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kWriterFlags, nullptr);
-}
-
-// A mount-point buffer laid out as the junction command lays it out.
-std::vector<unsigned char> mountPoint(const std::wstring& target) {
-  std::wstring substitute = L"\\??\\" + target;
-  const size_t names = offsetof(REPARSE_DATA_BUFFER, MountPointReparseBuffer.PathBuffer);
-  std::wstring pathBuffer = substitute + L'\0' + target + L'\0';
-  std::vector<unsigned char> bytes(names + pathBuffer.size() * sizeof(WCHAR));
-  REPARSE_DATA_BUFFER head{};
-  head.ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-  head.ReparseDataLength = (USHORT)(bytes.size() - REPARSE_DATA_BUFFER_HEADER_SIZE);
-  head.MountPointReparseBuffer.SubstituteNameLength = (USHORT)(substitute.size() * sizeof(WCHAR));
-  head.MountPointReparseBuffer.PrintNameOffset = (USHORT)((substitute.size() + 1) * sizeof(WCHAR));
-  head.MountPointReparseBuffer.PrintNameLength = (USHORT)(target.size() * sizeof(WCHAR));
-  memcpy(bytes.data(), &head, names);
-  memcpy(bytes.data() + names, pathBuffer.data(), pathBuffer.size() * sizeof(WCHAR));
-  return bytes;
 }
 
 REPARSE_DATA_BUFFER* header(std::vector<unsigned char>& bytes) {
