@@ -22,8 +22,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 #include "scratch.h"
 
 namespace {
@@ -44,21 +42,6 @@ int victimFiles() {
   for (int f = 0; f < files; f++)
     present += lstat((victim + "/f" + std::to_string(f)).c_str(), &st) == 0;
   return present;
-}
-
-pid_t start(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) fail(args[0]);
-  return pid;
 }
 
 // Waits for the first deletion in sub, then exchanges sub with the link.
@@ -88,7 +71,7 @@ void attack(const std::string& label, const std::vector<std::string>& command, i
     if (symlink(victim.c_str(), swapLink.c_str()) != 0) fail(swapLink);
     int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watch < 0 || inotify_add_watch(watch, sub.c_str(), IN_DELETE) < 0) fail("inotify");
-    pid_t pid = start(command);
+    pid_t pid = startQuietly(command);
     swapped += exchangeAtFirstDeletion(watch);
     close(watch);
     int status;

@@ -21,8 +21,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 #include "scratch.h"
 
 namespace {
@@ -72,17 +70,7 @@ void swapVictim(const std::atomic<bool>& stop, long* links) {
 }
 
 int runQuietly(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) fail(args[0]);
+  pid_t pid = startQuietly(args);
   int status;
   if (waitpid(pid, &status, 0) != pid) fail("waitpid");
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

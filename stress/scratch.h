@@ -3,12 +3,16 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace scratch_tree {
 
@@ -36,6 +40,22 @@ inline void removeAll(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
   if (nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS) != 0) fail(path);
+}
+
+// Starts a command with its output thrown away.
+inline pid_t startQuietly(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) fail(args[0]);
+  return pid;
 }
 
 }  // namespace scratch_tree

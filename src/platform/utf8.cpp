@@ -77,6 +77,22 @@ static int encodeOne(unsigned long cp, char* out) {
   return 4;
 }
 
+// Appends one character, leaving room for the terminator.
+static bool appendEncoded(unsigned long cp, char* text, size_t* out, size_t capacity) {
+  char bytes[4];
+  int len = encodeOne(cp, bytes);
+  if (*out + len + 1 > capacity) return false;
+  memcpy(text + *out, bytes, len);
+  *out += len;
+  return true;
+}
+
+static int terminate(char* text, size_t length, size_t capacity) {
+  if (capacity == 0) return -1;
+  text[length] = 0;
+  return (int)length;
+}
+
 int wideToUtf8(const wchar_t* wide, char* text, size_t capacity) {
   size_t out = 0;
   for (const wchar_t* w = wide; *w; w++) {
@@ -86,15 +102,9 @@ int wideToUtf8(const wchar_t* wide, char* text, size_t capacity) {
     if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + ((unsigned long)*++w - 0xDC00);
     }
-    char bytes[4];
-    int len = encodeOne(cp, bytes);
-    if (out + len + 1 > capacity) return -1;
-    memcpy(text + out, bytes, len);
-    out += len;
+    if (!appendEncoded(cp, text, &out, capacity)) return -1;
   }
-  if (capacity == 0) return -1;
-  text[out] = 0;
-  return (int)out;
+  return terminate(text, out, capacity);
 }
 
 const wchar_t kNameBackslash = 0xF05C;
@@ -122,16 +132,10 @@ int nativeToWide(const char* text, wchar_t* wide, int capacity) {
 int wideToNative(const wchar_t* wide, char* text, size_t capacity) {
   size_t out = 0;
   for (const wchar_t* w = wide; *w; w++) {
-    char bytes[4];
     wchar_t c = *w == L'\\' ? L'/' : *w == kNameBackslash ? L'\\' : *w;
-    int len = encodeOne((unsigned long)c, bytes);
-    if (out + len + 1 > capacity) return -1;
-    memcpy(text + out, bytes, len);
-    out += len;
+    if (!appendEncoded((unsigned long)c, text, &out, capacity)) return -1;
   }
-  if (capacity == 0) return -1;
-  text[out] = 0;
-  return (int)out;
+  return terminate(text, out, capacity);
 }
 
 int nativeChar(wchar_t c, char* out) {
