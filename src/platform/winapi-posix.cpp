@@ -191,7 +191,12 @@ bool toNative(const wchar_t* path, char* out) {
       if (len > base) out[len++] = '/';
       for (const wchar_t* c = p; c < end; c++) {
         if (len + 5 > PATH_MAX) return failCode(ERROR_FILENAME_EXCED_RANGE);
-        len += nativeChar(*c, out + len);
+        // Most names are ASCII, and a name never holds the separator '\'.
+        if (*c > 0 && *c < 0x80) {
+          out[len++] = (char)*c;
+        } else {
+          len += nativeChar(*c, out + len);
+        }
       }
     }
     p = end;
