@@ -633,7 +633,9 @@ bool nextEntry(FindRecord* r, WIN32_FIND_DATAW* data) {
   for (;;) {
     errno = 0;
     const struct dirent64* e = readEntry(r);
-    if (!e) return failCode(errno ? winCode(errno) : ERROR_NO_MORE_FILES);
+    // A directory removed while it is listed (another run emptying the same
+    // tree) reads as ENOENT: it holds nothing more.
+    if (!e) return failCode(errno && errno != ENOENT ? winCode(errno) : ERROR_NO_MORE_FILES);
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     if (nativeToWide(e->d_name, data->cFileName, MAX_PATH) == 0) {
       return failCode(ERROR_FILENAME_EXCED_RANGE);

@@ -598,6 +598,14 @@ TEST_F(PosixFs, DirectoryRemovedByAnotherRunReadsAsGone) {
     }
     ASSERT_EQ(rmdir(at("tree/sub").c_str()), 0);
     if (heldFirst) {
+      // Listed through the hold, it holds nothing more.
+      WIN32_FIND_DATAW inner;
+      HANDLE listing = FindFirstFileW(w("tree/sub/*").c_str(), &inner);
+      ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+      while (FindNextFileW(listing, &inner)) {
+      }
+      EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
+      FindClose(listing);
       EXPECT_FALSE(RemoveDirectoryW(w("tree/sub").c_str()));
     } else {
       EXPECT_EQ(CreateFileW(w("tree/sub").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
