@@ -232,8 +232,9 @@ int32_t removeInnerDir(const wchar_t* path, int keepDirs, wchar_t* errPath, int 
   DWORD holdCode = 0;
   int32_t status = emptyDir(path, keepDirs, 0, &holdCode, errPath, errPathCap);
   if (holdCode == kNowLink) {
-    if (keepDirs) return 0;
-    if (RemoveDirectoryW(path) || DeleteFileW(path)) return 0;
+    if (keepDirs || RemoveDirectoryW(path)) return 0;
+    // A file link answers that it is no directory; any other refusal stands.
+    if (GetLastError() == ERROR_DIRECTORY && DeleteFileW(path)) return 0;
     return failUnlessGone(path, errPath, errPathCap);
   }
   if (isGone(holdCode) && isConfirmedGone(path)) return 0;

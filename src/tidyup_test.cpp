@@ -318,17 +318,24 @@ TEST_F(TreeTest, EntryThatVanishesCountsAsDeleted) {
 
 // A directory that turns into a junction between the listing and its own
 // emptying is removed as the link it has become; its target is never entered.
-TEST_F(TreeTest, DirectorySwappedForAJunctionIsRemovedAsALink) {
-  addTree(L"D:\\out");
-  // Holds: D:\out, then D:\out\sub.
-  fakefs::beforeCall(Op::CreateFileW, 2, [] {
-    removeDirTree(L"D:\\out\\sub", 0, nullptr, 0);
-    fakefs::addJunction(L"D:\\out\\sub", L"D:\\target");
-  });
-  EXPECT_EQ(0, cleanDirContent(L"D:\\out", 0, errPath, 260));
-  EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\out"));
-  EXPECT_EQ(0, fakefs::openHandles());
-  expectCanaryUntouched();
+TEST_F(TreeTest, DirectorySwappedForALinkIsRemovedAsALink) {
+  for (bool junction : {true, false}) {
+    SetUp();
+    addTree(L"D:\\out");
+    // Holds: D:\out, then D:\out\sub.
+    fakefs::beforeCall(Op::CreateFileW, 2, [junction] {
+      removeDirTree(L"D:\\out\\sub", 0, nullptr, 0);
+      if (junction) {
+        fakefs::addJunction(L"D:\\out\\sub", L"D:\\target");
+      } else {
+        fakefs::addFileLink(L"D:\\out\\sub", L"D:\\target\\canary.txt");
+      }
+    });
+    EXPECT_EQ(0, cleanDirContent(L"D:\\out", 0, errPath, 260)) << junction;
+    EXPECT_EQ(std::vector<std::wstring>{}, fakefs::list(L"D:\\out")) << junction;
+    EXPECT_EQ(0, fakefs::openHandles());
+    expectCanaryUntouched();
+  }
 }
 
 TEST_F(TreeTest, CreateCleanDirProvidesAnEmptyDirectory) {
