@@ -82,13 +82,23 @@ void applyOption(char letter, void* state) {
 
 // A final path never ends in a separator, so neither may the paths compared
 // with it; a root keeps its own, and so does a path of separators only.
-void dropTrailingSeparators(wchar_t* path) {
+// Returns whether anything was dropped.
+int dropTrailingSeparators(wchar_t* path) {
   size_t length = wcslen(path);
   size_t kept = length;
   while (kept > 0 && isSeparator(path[kept - 1])) kept--;
-  if (kept == 0 || kept == length) return;
+  if (kept == 0 || kept == length) return 0;
   if (kept == 2 && path[1] == L':') kept = 3;
   path[kept] = 0;
+  return kept < length;
+}
+
+// Windows drops trailing spaces and dots from the last name only, so "x \"
+// names "x " while "x " names "x": such a path cannot lose its separator.
+int namesTheSame(const wchar_t* full) {
+  wchar_t again[MAX_PATH];
+  DWORD length = GetFullPathNameW(full, MAX_PATH, again, nullptr);
+  return length > 0 && length < MAX_PATH && wcscmp(again, full) == 0;
 }
 
 int convertArg(const char* arg, wchar_t* wide, const char* message, int code) {
@@ -99,11 +109,10 @@ int convertArg(const char* arg, wchar_t* wide, const char* message, int code) {
 
 int makeFullPath(const wchar_t* wide, wchar_t* full, const char* message, int code) {
   DWORD length = GetFullPathNameW(wide, MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH) {
+  if (length == 0 || length >= MAX_PATH || (dropTrailingSeparators(full) && !namesTheSame(full))) {
     fputs(message, stderr);
     return code;
   }
-  dropTrailingSeparators(full);
   return kContinue;
 }
 

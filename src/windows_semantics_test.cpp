@@ -117,6 +117,33 @@ TEST_F(WindowsSemantics, TrailingDotsAndSpaces) {
   EXPECT_EQ((std::vector<std::wstring>{L"new", L"out", L"sub", L"t"}), fakefs::list(L"D:\\work"));
 }
 
+// "x \\" names "x ", which without its separator would be read as "x": such
+// a path has no full form that the comparison and the writer could share,
+// so it is refused as it stands, before anything is touched.
+TEST_F(WindowsSemantics, NameThatNeedsItsTrailingSeparatorIsRefused) {
+  addOut();
+  std::vector<std::wstring> before = treeOf(L"D:\\work");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string err;
+  } cases[] = {
+      {{"/ /", "/"}, 1, "ERROR-invalid-link-path\n"},
+      {{"out \\", "t", "-F"}, 1, "ERROR-invalid-link-path\n"},
+      {{"lnk", "out \\"}, 2, "ERROR-invalid-target-path\n"},
+      {{"lnk", "out..\\"}, 2, "ERROR-invalid-target-path\n"},
+  };
+  for (const Case& c : cases) {
+    CommandResult result = runCommand(junctorCmd, c.args);
+    EXPECT_EQ(c.code, result.code) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(c.err, result.err);
+    EXPECT_EQ(before, treeOf(L"D:\\work"));
+  }
+  // A separator that changes nothing still goes.
+  EXPECT_EQ(0, runCommand(junctorCmd, {"lnk\\", "out\\"}).code);
+  EXPECT_EQ(L"D:\\work\\out", fakefs::linkTarget(L"D:\\work\\lnk"));
+}
+
 // ".." is taken off as text before any call, so it never climbs out of a
 // link: "out\\link\\.." is out, and the link inside it is removed itself.
 TEST_F(WindowsSemantics, DotDotAfterALinkIsText) {
